@@ -1,0 +1,73 @@
+// Isolator core: level gate, RNNoise denoiser and voice gate over 480-sample
+// frames at 48 kHz. Internal C++ interface shared by the native C interface,
+// the Dart bridge, the tools and the tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <variant>
+
+namespace quiro {
+
+inline constexpr std::size_t kFrameSamples = 480;
+inline constexpr std::uint32_t kSampleRate = 48000;
+
+enum class IsolatorMode : std::uint8_t { Denoise = 0, VoiceGate = 1, Bypass = 2 };
+
+// Integer mode codes from outside: 1 and 2 name their modes, anything else
+// (the whole 32-bit value is compared) is Denoise.
+IsolatorMode ModeFromCode(std::int32_t code);
+
+class IsolatorError {
+ public:
+  struct ModelLoad { std::string text; };
+  struct FrameSizeMismatch { std::size_t expected; std::size_t got; };
+  struct Inference { std::string text; };
+  // Any other error that renders a message; shown as its own message.
+  struct Other { std::shared_ptr<const IsolatorError> inner; };
+  using Kind = std::variant<ModelLoad, FrameSizeMismatch, Inference, Other>;
+
+  explicit IsolatorError(Kind kind) : kind_(std::move(kind)) {}
+  const Kind& kind() const { return kind_; }
+  std::string message() const;
+
+ private:
+  Kind kind_;
+};
+
+// Outcome of one frame: the voice score in dB, or the error.
+class FrameResult {
+ public:
+  FrameResult(float score) : value_(score) {}
+  FrameResult(IsolatorError error) : value_(std::move(error)) {}
+  bool ok() const { return std::holds_alternative<float>(value_); }
+  float score() const { return std::get<float>(value_); }
+  const IsolatorError& error() const { return std::get<IsolatorError>(value_); }
+
+ private:
+  std::variant<float, IsolatorError> value_;
+};
+
+// One mono 48 kHz speech stream. Not thread-safe: calls on one Isolator must
+// not overlap; different Isolators share nothing.
+class Isolator {
+ public:
+  explicit Isolator(IsolatorMode mode);
+  ~Isolator();
+  Isolator(const Isolator&) = delete;
+  Isolator& operator=(const Isolator&) = delete;
+
+  // Processes `frame` in place; a frame of any length but kFrameSamples is
+  // refused with FrameSizeMismatch and changes nothing.
+  FrameResult process_frame(std::span<float> frame);
+
+  IsolatorMode mode() const { return mode_; }
+
+ private:
+  IsolatorMode mode_;
+};
+
+}  // namespace quiro
