@@ -276,8 +276,8 @@ JsonObject* DartDriver::WaitForEvent(const std::string& name, size_t nth, unsign
 
 int64_t DartDriver::Call(const std::string& channel, const std::string& method,
                          const std::string& args_json) {
-  if (connections_.empty()) {
-    ADD_FAILURE() << "No engine is connected to the driver";
+  if (!RunUntil([this] { return !connections_.empty(); })) {
+    ADD_FAILURE() << "No engine connected to the driver";
     return -1;
   }
   g_autoptr(JsonParser) parser = json_parser_new();

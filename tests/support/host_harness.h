@@ -107,7 +107,8 @@ class DartDriver {
   // test failure on timeout.
   JsonObject* WaitForEvent(const std::string& name, size_t nth = 0,
                            unsigned timeout_ms = kDefaultTimeoutMs);
-  // Sends {"id","channel","method","args"}; `args_json` is JSON text ("null" for none).
+  // Sends {"id","channel","method","args"} to the latest engine, waiting for one to connect
+  // first; `args_json` is JSON text ("null" for none). Returns -1 after a test failure.
   int64_t Call(const std::string& channel, const std::string& method,
                const std::string& args_json = "null");
   // Waits for the response to call `id` and returns its "result" object; null and a test
