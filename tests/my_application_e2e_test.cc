@@ -17,6 +17,27 @@ using corvel_test::XProbe;
 
 constexpr char kProgram[] = "corvel";
 
+// corvel running with its window on screen.
+struct ShownCorvel {
+  HostEnvironment env;
+  std::unique_ptr<corvel_test::ChildProcess> corvel;
+  std::unique_ptr<XProbe> probe;
+  corvel_test::XWindow window = 0;
+};
+
+void StartAndWaitForWindow(ShownCorvel* shown, const EnvironmentOptions& env_options = {},
+                           const LaunchOptions& launch_options = {}) {
+  ASSERT_TRUE(shown->env.Start(env_options));
+  shown->corvel = shown->env.LaunchCorvel(launch_options);
+  ASSERT_TRUE(shown->corvel);
+  shown->probe = std::make_unique<XProbe>(shown->env.display());
+  ASSERT_TRUE(shown->probe->connected());
+  std::optional<corvel_test::XWindow> window =
+      corvel_test::WaitForViewableMainWindow(*shown->probe, kProgram);
+  ASSERT_TRUE(window);
+  shown->window = *window;
+}
+
 TEST(MyApplicationE2eTest, DartEntryPointGetsEveryArgumentAfterTheProgramName) {
   struct Case {
     const char* label;
@@ -70,52 +91,43 @@ TEST(MyApplicationE2eTest, TitleStyleFollowsTheWindowManager) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.window_manager);
-    HostEnvironment env;
-    ASSERT_TRUE(env.Start({.window_manager_name = c.window_manager}));
-    auto corvel = env.LaunchCorvel();
-    ASSERT_TRUE(corvel);
-    XProbe probe(env.display());
-    ASSERT_TRUE(probe.connected());
-    std::optional<corvel_test::XWindow> window =
-        corvel_test::WaitForViewableMainWindow(probe, kProgram);
-    ASSERT_TRUE(window);
-    EXPECT_EQ(probe.TextProperty(*window, "_NET_WM_NAME"), "Corvel");
+    ShownCorvel shown;
+    ASSERT_NO_FATAL_FAILURE(
+        StartAndWaitForWindow(&shown, {.window_manager_name = c.window_manager}));
+    XProbe& probe = *shown.probe;
+    EXPECT_EQ(probe.TextProperty(shown.window, "_NET_WM_NAME"), "Corvel");
     // A header bar means GTK draws the title bar itself and asks for no decorations.
-    std::optional<long> decorations = probe.MotifDecorations(*window);
+    std::optional<long> decorations = probe.MotifDecorations(shown.window);
     if (c.header_bar) {
       EXPECT_EQ(decorations, 0);
     } else {
       EXPECT_FALSE(decorations.has_value());
       // Without client-side decorations the window is exactly the default size.
-      EXPECT_EQ(probe.Size(*window), (std::pair<int, int>{1280, 720}));
+      EXPECT_EQ(probe.Size(shown.window), (std::pair<int, int>{1280, 720}));
     }
   }
 }
 
 TEST(MyApplicationE2eTest, SecondLaunchRepresentsTheFirstWindowAndExits) {
-  HostEnvironment env;
-  ASSERT_TRUE(env.Start());
-  auto first = env.LaunchCorvel({.args = {"first"}});
-  ASSERT_TRUE(first);
-  XProbe probe(env.display());
-  ASSERT_TRUE(probe.connected());
-  std::optional<corvel_test::XWindow> window =
-      corvel_test::WaitForViewableMainWindow(probe, kProgram);
-  ASSERT_TRUE(window);
+  ShownCorvel shown;
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitForWindow(&shown, {}, {.args = {"first"}}));
+  HostEnvironment& env = shown.env;
+  XProbe& probe = *shown.probe;
+  corvel_test::XWindow window = shown.window;
   corvel_test::XWindow cover = probe.MapCoveringWindow();
-  probe.Unmap(*window);
-  ASSERT_TRUE(corvel_test::RunUntil([&] { return !probe.IsOnScreen(*window); }));
+  probe.Unmap(window);
+  ASSERT_TRUE(corvel_test::RunUntil([&] { return !probe.IsOnScreen(window); }));
 
   auto second = env.LaunchCorvel({.args = {"second"}});
   ASSERT_TRUE(second);
   EXPECT_EQ(second->WaitForExit(), 0);
   EXPECT_TRUE(HasNoLoggedProblems(second->Stderr()));
   EXPECT_TRUE(corvel_test::RunUntil([&] {
-    return probe.IsOnScreen(*window) && probe.IsAbove(*window, cover);
+    return probe.IsOnScreen(window) && probe.IsAbove(window, cover);
   })) << "the first instance's window was not presented again";
 
   // The first instance only re-presented its window: one engine, one registration.
-  EXPECT_FALSE(first->exited());
+  EXPECT_FALSE(shown.corvel->exited());
   EXPECT_EQ(env.dart().connections(), 1u);
   EXPECT_EQ(env.dart().EventsNamed("started").size(), 1u);
   EXPECT_EQ(env.dart().EventsNamed("registrar").size(), 19u);
@@ -157,20 +169,13 @@ TEST(MyApplicationE2eTest, GdkBackendSetByTheUserStands) {
 }
 
 TEST(MyApplicationE2eTest, ClosingTheWindowEndsTheProcessCleanly) {
-  HostEnvironment env;
-  ASSERT_TRUE(env.Start());
-  auto corvel = env.LaunchCorvel();
-  ASSERT_TRUE(corvel);
-  XProbe probe(env.display());
-  ASSERT_TRUE(probe.connected());
-  std::optional<corvel_test::XWindow> window =
-      corvel_test::WaitForViewableMainWindow(probe, kProgram);
-  ASSERT_TRUE(window);
+  ShownCorvel shown;
+  ASSERT_NO_FATAL_FAILURE(StartAndWaitForWindow(&shown));
   // The host's own channel must answer up to the end.
-  ASSERT_NE(env.dart().CallAndWait("corvel/activity", "getRunningProcessNames"), nullptr);
-  probe.RequestClose(*window);
-  EXPECT_EQ(corvel->WaitForExit(), 0);
-  EXPECT_TRUE(HasNoLoggedProblems(corvel->Stderr()));
+  ASSERT_NE(shown.env.dart().CallAndWait("corvel/activity", "getRunningProcessNames"), nullptr);
+  shown.probe->RequestClose(shown.window);
+  EXPECT_EQ(shown.corvel->WaitForExit(), 0);
+  EXPECT_TRUE(HasNoLoggedProblems(shown.corvel->Stderr()));
 }
 
 }  // namespace

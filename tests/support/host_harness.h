@@ -168,6 +168,10 @@ class HostEnvironment {
   std::string BusStderr() const { return ReadFileOrEmpty(dir_.Child("dbus.stderr")); }
 
  private:
+  // Starts a child that writes one line to descriptor 3 when it is ready, and reads that line.
+  ::testing::AssertionResult SpawnAndReadLine(ChildProcess::Options options, const char* what,
+                                              std::unique_ptr<ChildProcess>* child,
+                                              std::string* line);
   ::testing::AssertionResult StartXServer();
   ::testing::AssertionResult StartBus(bool deny_bus_names);
   ::testing::AssertionResult StartWindowManager(const std::string& name);
