@@ -14,6 +14,7 @@
 
 #include "rnnoise.h"
 #include "rnnoise_wasm.h"
+#include "trap_handler.h"
 
 // The module's names are minified; these are what they stand for.
 #define RNNOISE_EXPORT_MEMORY Z_rnnoiseZ_c
