@@ -183,8 +183,8 @@ std::vector<WavCase> ChunkWalkCases() {
        .rate = 44100,
        .channels = 1},
       {.name = "stereo 48 kHz",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 2, 48000, 16)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = FmtBody(1, 2, 48000, 16)}, {.id = "data", .body = pcm8}}),
        .accepted = true,
        .pcm = Bytes(pcm8),
        .rate = 48000,
@@ -198,8 +198,8 @@ std::vector<WavCase> ChunkWalkCases() {
        .rate = 44100,
        .channels = 1},
       {.name = "data chunk longer than the file",
-       .file = RiffWave({{.id = "fmt ", .body = mono},
-                         {.id = "data", .body = pcm8, .declared_size = 1000}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = mono}, {.id = "data", .body = pcm8, .declared_size = 1000}}),
        .accepted = true,
        .pcm = Bytes(pcm8),
        .rate = 44100,
@@ -253,8 +253,8 @@ std::vector<WavCase> ChunkWalkCases() {
        .channels = 1},
       // Accepted as it stands; the stream refuses it and the cue is skipped.
       {.name = "zero rate",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 1, 0, 16)},
-                         {.id = "data", .body = pcm8}}),
+       .file =
+           RiffWave({{.id = "fmt ", .body = FmtBody(1, 1, 0, 16)}, {.id = "data", .body = pcm8}}),
        .accepted = true,
        .pcm = Bytes(pcm8),
        .rate = 0,
@@ -267,28 +267,27 @@ std::vector<WavCase> ChunkWalkCases() {
        .rate = 8000,
        .channels = 32},
       {.name = "33 channels",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 33, 8000, 16)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = FmtBody(1, 33, 8000, 16)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "256 channels (0 in 8 bits)",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 256, 8000, 16)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = FmtBody(1, 256, 8000, 16)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "zero channels",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 0, 44100, 16)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = FmtBody(1, 0, 44100, 16)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "8-bit",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 1, 8000, 8)},
-                         {.id = "data", .body = pcm8}}),
+       .file =
+           RiffWave({{.id = "fmt ", .body = FmtBody(1, 1, 8000, 8)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "float",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(3, 1, 44100, 32)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = FmtBody(3, 1, 44100, 32)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "fmt chunk shorter than its fields",
-       .file = RiffWave({{.id = "fmt ", .body = mono.substr(0, 14)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave({{.id = "fmt ", .body = mono.substr(0, 14)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "file ends inside fmt",
        .file = RiffWave({{.id = "fmt ", .body = mono}}).substr(0, 30),
@@ -296,9 +295,7 @@ std::vector<WavCase> ChunkWalkCases() {
       {.name = "no data chunk",
        .file = RiffWave({{.id = "fmt ", .body = mono}}),
        .accepted = false},
-      {.name = "no fmt chunk",
-       .file = RiffWave({{.id = "data", .body = pcm8}}),
-       .accepted = false},
+      {.name = "no fmt chunk", .file = RiffWave({{.id = "data", .body = pcm8}}), .accepted = false},
       {.name = "huge chunk before data ends the walk",
        .file = RiffWave({{.id = "fmt ", .body = mono},
                          {.id = "junk", .body = "", .declared_size = 0xFFFFFFFF},
@@ -564,9 +561,9 @@ TEST_F(PttSoundPlayerTest, RefusedFormatSkipsOnlyThatCue) {
   EXPECT_EQ(AudibleSince(kOnHz, start_), 0u);
   const std::vector<std::string> lines = LogCapture::Get().Lines();
   // Once for the worker's first stream, once for the skipped cue.
-  EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                       "ptt_sound: pa_simple_new failed: Invalid argument"),
-            2);
+  EXPECT_EQ(
+      std::count(lines.begin(), lines.end(), "ptt_sound: pa_simple_new failed: Invalid argument"),
+      2);
 }
 
 // The worker learns that the daemon died only when a write fails: that cue is
