@@ -7,6 +7,7 @@
 #include <glib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -23,29 +24,26 @@ using namespace std::chrono_literals;
 // crosses it within its first few milliseconds.
 constexpr double kAudibleSample = 0.01;
 
+// Starts `thing` (a daemon or a recorder) or ends the program: without it
+// there is nothing to measure.
+template <typename Startable>
+Startable* StartedOrAbort(Startable* thing) {
+  std::string error;
+  if (!thing->Start(&error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    std::abort();
+  }
+  return thing;
+}
+
 PulseDaemon& Daemon() {
-  static PulseDaemon* daemon = [] {
-    auto* started = new PulseDaemon();
-    std::string error;
-    if (!started->Start(&error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
-      std::abort();
-    }
-    return started;
-  }();
+  static PulseDaemon* daemon = StartedOrAbort(new PulseDaemon());
   return *daemon;
 }
 
 MonitorRecorder& Recorder() {
-  static MonitorRecorder* recorder = [] {
-    auto* started = new MonitorRecorder(Daemon().server(), Daemon().monitor_source());
-    std::string error;
-    if (!started->Start(&error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
-      std::abort();
-    }
-    return started;
-  }();
+  static MonitorRecorder* recorder =
+      StartedOrAbort(new MonitorRecorder(Daemon().server(), Daemon().monitor_source()));
   return *recorder;
 }
 

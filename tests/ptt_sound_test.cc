@@ -168,13 +168,18 @@ struct WavCase {
   uint8_t channels = 0;
 };
 
-std::string Header(const char* riff, const char* wave) {
-  return std::string(riff, 4) + std::string("\x10\0\0\0", 4) + std::string(wave, 4);
+std::string Truncated(const std::string& file, size_t bytes_cut) {
+  return file.substr(0, file.size() - bytes_cut);
+}
+
+std::string Retagged(std::string file, size_t offset, const char* tag) {
+  return file.replace(offset, 4, tag);
 }
 
 std::vector<WavCase> ChunkWalkCases() {
   const std::string pcm8 = Pcm16({1, -2, 3, -4});
   const std::string mono = FmtBody(1, 1, 44100, 16);
+  const std::string good = RiffWave({{.id = "fmt ", .body = mono}, {.id = "data", .body = pcm8}});
   return {
       {.name = "plain mono",
        .file = RiffWave({{.id = "fmt ", .body = mono}, {.id = "data", .body = pcm8}}),
@@ -290,7 +295,8 @@ std::vector<WavCase> ChunkWalkCases() {
        .file = RiffWave({{.id = "fmt ", .body = mono.substr(0, 14)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "file ends inside fmt",
-       .file = RiffWave({{.id = "fmt ", .body = mono}}).substr(0, 30),
+       .file =
+           Truncated(RiffWave({{.id = "data", .body = pcm8}, {.id = "fmt ", .body = mono}}), 10),
        .accepted = false},
       {.name = "no data chunk",
        .file = RiffWave({{.id = "fmt ", .body = mono}}),
@@ -301,11 +307,11 @@ std::vector<WavCase> ChunkWalkCases() {
                          {.id = "junk", .body = "", .declared_size = 0xFFFFFFFF},
                          {.id = "data", .body = pcm8}}),
        .accepted = false},
-      {.name = "not RIFF",
-       .file = Header("RIFX", "WAVE") + RiffWave({{.id = "fmt ", .body = mono}}).substr(12),
+      {.name = "not RIFF", .file = Retagged(good, 0, "RIFX"), .accepted = false},
+      {.name = "not WAVE", .file = Retagged(good, 8, "AVI "), .accepted = false},
+      {.name = "19 bytes",
+       .file = RiffWave({{.id = "fmt ", .body = ""}, {.id = "data", .body = ""}}).substr(0, 19),
        .accepted = false},
-      {.name = "not WAVE", .file = Header("RIFF", "AVI ") + std::string(40, 0), .accepted = false},
-      {.name = "19 bytes", .file = Header("RIFF", "WAVE") + "fmt \x10\0\0", .accepted = false},
       {.name = "empty file", .file = "", .accepted = false},
   };
 }
@@ -503,7 +509,9 @@ TEST_F(PttSoundPlayerTest, NewerRequestCutsTheCueBeingWritten) {
   ASSERT_TRUE(PlayAndHear(true, kOnHz));
   const std::optional<size_t> off = PlayAndHear(false, kOffHz);
   ASSERT_TRUE(off);
-  // The rest of the two-second on cue is neither written nor played.
+  // The rest of the two-second (200-window) on cue is neither written nor
+  // played: it stops where the off cue starts.
+  EXPECT_LT(AudibleSince(kOnHz, start_), 50u);
   EXPECT_EQ(AudibleInNext(kOnHz, *off + 2, kQuietWindows), 0u);
 }
 
