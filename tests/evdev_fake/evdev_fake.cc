@@ -1,7 +1,6 @@
 #include "evdev_fake.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <linux/input.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -22,10 +21,12 @@ constexpr const char* kInputDir = "/dev/input";
 
 std::string ErrnoText(const char* what) { return std::string(what) + ": " + strerror(errno); }
 
-// Enters a mount namespace of this process's own, so that the bind mounts of
-// the fakes never reach the machine. unshare(CLONE_NEWNS) refuses a process
-// that already runs threads, so this runs as a global test environment,
-// before any test has started GLib or GTK.
+void Check(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error(ErrnoText(what.c_str()));
+}
+
+}  // namespace
+
 std::string EnterPrivateMountNamespace() {
   if (geteuid() != 0) return "faking /dev/input needs root (unshare and bind mounts)";
   // The mount point; created once on machines without input devices. Only
@@ -36,25 +37,6 @@ std::string EnterPrivateMountNamespace() {
     return ErrnoText("making mounts private");
   }
   return "";
-}
-
-class MountNamespaceEnvironment : public testing::Environment {
- public:
-  void SetUp() override { reason = EnterPrivateMountNamespace(); }
-  std::string reason = "the mount namespace environment has not run";
-};
-
-MountNamespaceEnvironment* const g_environment = static_cast<MountNamespaceEnvironment*>(
-    testing::AddGlobalTestEnvironment(new MountNamespaceEnvironment));
-
-void Check(bool ok, const std::string& what) {
-  if (!ok) throw std::runtime_error(ErrnoText(what.c_str()));
-}
-
-}  // namespace
-
-std::string Unavailable() {
-  return g_environment->reason.empty() ? "" : "cannot fake /dev/input: " + g_environment->reason;
 }
 
 std::string ShimLibraryPath() { return CORVEL_EVDEV_SHIM_PATH; }

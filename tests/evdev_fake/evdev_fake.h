@@ -17,8 +17,15 @@
 
 namespace evdev_fake {
 
-// Why this process cannot fake /dev/input (no private mount namespace or no
-// bind mount), or "" when it can. Tests skip with this text.
+// Moves this process into a mount namespace of its own, so that the bind
+// mounts of the fakes never reach the machine. Call before any thread starts
+// (unshare refuses a process that runs threads). Returns "" on success, or
+// why it is impossible here.
+std::string EnterPrivateMountNamespace();
+
+// For tests (evdev_fake_gtest.cc enters the namespace in a global test
+// environment): why this process cannot fake /dev/input, or "" when it can.
+// Tests skip with this text.
 std::string Unavailable();
 
 // Path of the shim library, for LD_PRELOAD of a child process.
