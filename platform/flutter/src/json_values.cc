@@ -40,10 +40,11 @@ FlValue* ValueFromArray(JsonArray* array) {
 FlValue* ValueFromObject(JsonObject* object) {
   FlValue* map = fl_value_new_map();
   JsonObjectIter iter;
-  json_object_iter_init(&iter, object);
+  // In the order the members were written, so maps keep their order across the socket.
+  json_object_iter_init_ordered(&iter, object);
   const gchar* key;
   JsonNode* member;
-  while (json_object_iter_next(&iter, &key, &member)) {
+  while (json_object_iter_next_ordered(&iter, &key, &member)) {
     fl_value_set_string_take(map, key, ValueFromJson(member));
   }
   return map;
