@@ -55,7 +55,7 @@ class PttHookTest : public testing::Test {
 
   // Starts corvel with the shim preloaded and the gate logging to a file.
   void Launch(std::map<std::string, std::string> extra_env = {}) {
-    extra_env["LD_PRELOAD"] = evdev_fake::PreloadValue();
+    extra_env["LD_PRELOAD"] = evdev_fake::ShimLibraryPath();
     extra_env[CORVEL_PTT_GATE_LOG_ENV] = GateLogPath();
     extra_env[evdev_fake::kEventfdFailEnv] = EventfdFailTrigger();
     corvel_ = env_.LaunchCorvel({.env = extra_env});

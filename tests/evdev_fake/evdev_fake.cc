@@ -41,12 +41,6 @@ std::string EnterPrivateMountNamespace() {
 
 std::string ShimLibraryPath() { return CORVEL_EVDEV_SHIM_PATH; }
 
-std::string PreloadValue(bool child_uses_asan) {
-  std::string value = ShimLibraryPath();
-  if (child_uses_asan) value = std::string(CORVEL_ASAN_RUNTIME_PATH) + ":" + value;
-  return value;
-}
-
 FakeInputDir::FakeInputDir() {
   char pattern[] = "/tmp/corvel-input-XXXXXX";
   Check(mkdtemp(pattern) != nullptr, "mkdtemp");

@@ -28,15 +28,13 @@ std::string EnterPrivateMountNamespace();
 // Tests skip with this text.
 std::string Unavailable();
 
-// Path of the shim library, for LD_PRELOAD of a child process.
+// Path of the shim library, for LD_PRELOAD of a child process. A child built
+// with the address sanitizer would need that runtime ahead of it in
+// LD_PRELOAD; test programs built with a sanitizer link the shim instead.
 std::string ShimLibraryPath();
 
-// LD_PRELOAD value for a child process: the shim, behind the address
-// sanitizer's runtime when `child_uses_asan` (that runtime must come first).
-std::string PreloadValue(bool child_uses_asan = false);
-
-// Environment variable and value that make eventfd fail while `trigger_path`
-// exists (see evdev_shim.c).
+// Environment variable naming a file: while that file exists, eventfd fails
+// in processes that have the shim (see evdev_shim.c).
 inline constexpr const char* kEventfdFailEnv = "CORVEL_FAKE_EVENTFD_FAIL";
 
 // Event codes and values used by the tests.
