@@ -50,13 +50,6 @@ std::optional<std::string> ReadLineFromPipe(int fd, unsigned timeout_ms) {
   return std::string(line);
 }
 
-// A pipe whose write end goes to a child as descriptor 3. Both ends are close-on-exec here.
-bool MakePipe(int fds[2], GError** error) { return g_unix_open_pipe(fds, FD_CLOEXEC, error); }
-
-bool WriteFile(const std::string& path, const std::string& text) {
-  return g_file_set_contents(path.c_str(), text.c_str(), -1, nullptr);
-}
-
 std::string BusConfig(const std::string& socket_dir, bool deny_bus_names) {
   return "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
@@ -276,8 +269,8 @@ JsonObject* DartDriver::WaitForEvent(const std::string& name, size_t nth, unsign
 
 int64_t DartDriver::Call(const std::string& channel, const std::string& method,
                          const std::string& args_json) {
-  if (connections_.empty()) {
-    ADD_FAILURE() << "No engine is connected to the driver";
+  if (!RunUntil([this] { return !connections_.empty(); })) {
+    ADD_FAILURE() << "No engine connected to the driver";
     return -1;
   }
   g_autoptr(JsonParser) parser = json_parser_new();
@@ -355,78 +348,62 @@ HostEnvironment::~HostEnvironment() {
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult HostEnvironment::StartXServer() {
+::testing::AssertionResult HostEnvironment::SpawnAndReadLine(ChildProcess::Options options,
+                                                             const char* what,
+                                                             std::unique_ptr<ChildProcess>* child,
+                                                             std::string* line) {
   int fds[2];
   g_autoptr(GError) error = nullptr;
-  if (!MakePipe(fds, &error)) return ::testing::AssertionFailure() << error->message;
-  // -displayfd: Xvfb takes the first free display and writes its number once it is ready.
-  xvfb_ = ChildProcess::Spawn({.argv = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset",
-                                        "-screen", "0", "1280x1024x24"},
-                               .environment = {"PATH=" + std::string(g_getenv("PATH"))},
-                               .stderr_path = dir_.Child("xvfb.stderr"),
-                               .pass_fd = fds[1]},
-                              &error);
+  if (!g_unix_open_pipe(fds, FD_CLOEXEC, &error)) {
+    return ::testing::AssertionFailure() << error->message;
+  }
+  options.pass_fd = fds[1];
+  *child = ChildProcess::Spawn(options, &error);
   close(fds[1]);
-  if (!xvfb_) {
+  if (!*child) {
     close(fds[0]);
-    return ::testing::AssertionFailure() << "Cannot start Xvfb: " << error->message;
+    return ::testing::AssertionFailure() << "Cannot start " << what << ": " << error->message;
   }
-  std::optional<std::string> number = ReadLineFromPipe(fds[0], kDefaultTimeoutMs);
-  if (!number || number->empty()) {
-    return ::testing::AssertionFailure() << "Xvfb did not start: " << xvfb_->Stderr();
+  std::optional<std::string> read = ReadLineFromPipe(fds[0], kDefaultTimeoutMs);
+  if (!read || read->empty()) {
+    return ::testing::AssertionFailure() << what << " did not start: " << (*child)->Stderr();
   }
-  display_ = ":" + *number;
+  *line = *read;
   return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult HostEnvironment::StartXServer() {
+  // -displayfd: Xvfb takes the first free display and writes its number once it is ready.
+  std::string number;
+  auto started = SpawnAndReadLine({.argv = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp",
+                                            "-noreset", "-screen", "0", "1280x1024x24"},
+                                   .environment = {"PATH=" + std::string(g_getenv("PATH"))},
+                                   .stderr_path = dir_.Child("xvfb.stderr")},
+                                  "Xvfb", &xvfb_, &number);
+  display_ = ":" + number;
+  return started;
 }
 
 ::testing::AssertionResult HostEnvironment::StartBus(bool deny_bus_names) {
   std::string config = dir_.Child("bus.conf");
-  if (!WriteFile(config, BusConfig(dir_.path(), deny_bus_names))) {
+  if (!g_file_set_contents(config.c_str(), BusConfig(dir_.path(), deny_bus_names).c_str(), -1,
+                           nullptr)) {
     return ::testing::AssertionFailure() << "Cannot write " << config;
   }
-  int fds[2];
-  g_autoptr(GError) error = nullptr;
-  if (!MakePipe(fds, &error)) return ::testing::AssertionFailure() << error->message;
-  bus_ = ChildProcess::Spawn(
+  return SpawnAndReadLine(
       {.argv = {"dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=3"},
        .environment = {"PATH=" + std::string(g_getenv("PATH"))},
-       .stderr_path = dir_.Child("dbus.stderr"),
-       .pass_fd = fds[1]},
-      &error);
-  close(fds[1]);
-  if (!bus_) {
-    close(fds[0]);
-    return ::testing::AssertionFailure() << "Cannot start dbus-daemon: " << error->message;
-  }
-  std::optional<std::string> address = ReadLineFromPipe(fds[0], kDefaultTimeoutMs);
-  if (!address || address->empty()) {
-    return ::testing::AssertionFailure() << "dbus-daemon did not start: " << BusStderr();
-  }
-  bus_address_ = *address;
-  return ::testing::AssertionSuccess();
+       .stderr_path = dir_.Child("dbus.stderr")},
+      "dbus-daemon", &bus_, &bus_address_);
 }
 
 ::testing::AssertionResult HostEnvironment::StartWindowManager(const std::string& name) {
-  int fds[2];
-  g_autoptr(GError) error = nullptr;
-  if (!MakePipe(fds, &error)) return ::testing::AssertionFailure() << error->message;
-  window_manager_ = ChildProcess::Spawn({.argv = {CORVEL_STANDIN_WM, name},
-                                         .environment = {"DISPLAY=" + display_},
-                                         .stderr_path = dir_.Child("wm.stderr"),
-                                         .pass_fd = fds[1]},
-                                        &error);
-  close(fds[1]);
-  if (!window_manager_) {
-    close(fds[0]);
-    return ::testing::AssertionFailure() << "Cannot start the window manager: " << error->message;
-  }
-  // It writes "ready" once its check window and name are set.
-  std::optional<std::string> ready = ReadLineFromPipe(fds[0], kDefaultTimeoutMs);
-  if (ready != "ready") {
-    return ::testing::AssertionFailure()
-           << "The window manager did not start: " << window_manager_->Stderr();
-  }
-  return ::testing::AssertionSuccess();
+  // It writes "ready" once its check window and name are in place.
+  std::string ready;
+  return SpawnAndReadLine({.argv = {CORVEL_STANDIN_WM, name},
+                           .environment = {"DISPLAY=" + display_},
+                           .stderr_path = dir_.Child("wm.stderr")},
+                          "the stand-in window manager", &window_manager_, &ready);
 }
 
 std::vector<std::string> HostEnvironment::Environment(const LaunchOptions& options) const {

@@ -107,7 +107,8 @@ class DartDriver {
   // test failure on timeout.
   JsonObject* WaitForEvent(const std::string& name, size_t nth = 0,
                            unsigned timeout_ms = kDefaultTimeoutMs);
-  // Sends {"id","channel","method","args"}; `args_json` is JSON text ("null" for none).
+  // Sends {"id","channel","method","args"} to the latest engine, waiting for one to connect
+  // first; `args_json` is JSON text ("null" for none). Returns -1 after a test failure.
   int64_t Call(const std::string& channel, const std::string& method,
                const std::string& args_json = "null");
   // Waits for the response to call `id` and returns its "result" object; null and a test
@@ -167,6 +168,10 @@ class HostEnvironment {
   std::string BusStderr() const { return ReadFileOrEmpty(dir_.Child("dbus.stderr")); }
 
  private:
+  // Starts a child that writes one line to descriptor 3 when it is ready, and reads that line.
+  ::testing::AssertionResult SpawnAndReadLine(ChildProcess::Options options, const char* what,
+                                              std::unique_ptr<ChildProcess>* child,
+                                              std::string* line);
   ::testing::AssertionResult StartXServer();
   ::testing::AssertionResult StartBus(bool deny_bus_names);
   ::testing::AssertionResult StartWindowManager(const std::string& name);
