@@ -72,7 +72,8 @@ std::string AssetDirectory() {
   if (length <= 0) return {};
   const std::string_view exe(path, static_cast<size_t>(length));
   const size_t slash = exe.rfind('/');
-  const std::string directory = slash == std::string_view::npos ? "." : std::string(exe.substr(0, slash));
+  const std::string directory =
+      slash == std::string_view::npos ? "." : std::string(exe.substr(0, slash));
   return directory + kAssetSubdirectory;
 }
 
@@ -199,12 +200,12 @@ Stream OpenStream(StreamFormat format) {
   // The default attributes hold playback back until about two seconds are
   // buffered or the stream is drained; a 100 ms cue that is never drained
   // would stay silent. No pre-buffer starts each cue as soon as it arrives.
-  const pa_buffer_attr attributes = {.maxlength = static_cast<uint32_t>(-1),
-                                     .tlength = static_cast<uint32_t>(
-                                         pa_usec_to_bytes(kTargetLengthUsec, &spec)),
-                                     .prebuf = 0,
-                                     .minreq = static_cast<uint32_t>(-1),
-                                     .fragsize = static_cast<uint32_t>(-1)};
+  const pa_buffer_attr attributes = {
+      .maxlength = static_cast<uint32_t>(-1),
+      .tlength = static_cast<uint32_t>(pa_usec_to_bytes(kTargetLengthUsec, &spec)),
+      .prebuf = 0,
+      .minreq = static_cast<uint32_t>(-1),
+      .fragsize = static_cast<uint32_t>(-1)};
   int error = 0;
   pa_simple* stream = pa_simple_new(nullptr, "Corvel", PA_STREAM_PLAYBACK, nullptr, "PTT", &spec,
                                     nullptr, &attributes, &error);

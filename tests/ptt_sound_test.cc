@@ -168,13 +168,18 @@ struct WavCase {
   uint8_t channels = 0;
 };
 
-std::string Header(const char* riff, const char* wave) {
-  return std::string(riff, 4) + std::string("\x10\0\0\0", 4) + std::string(wave, 4);
+std::string Truncated(const std::string& file, size_t bytes_cut) {
+  return file.substr(0, file.size() - bytes_cut);
+}
+
+std::string Retagged(std::string file, size_t offset, const char* tag) {
+  return file.replace(offset, 4, tag);
 }
 
 std::vector<WavCase> ChunkWalkCases() {
   const std::string pcm8 = Pcm16({1, -2, 3, -4});
   const std::string mono = FmtBody(1, 1, 44100, 16);
+  const std::string good = RiffWave({{.id = "fmt ", .body = mono}, {.id = "data", .body = pcm8}});
   return {
       {.name = "plain mono",
        .file = RiffWave({{.id = "fmt ", .body = mono}, {.id = "data", .body = pcm8}}),
@@ -183,8 +188,8 @@ std::vector<WavCase> ChunkWalkCases() {
        .rate = 44100,
        .channels = 1},
       {.name = "stereo 48 kHz",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 2, 48000, 16)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = FmtBody(1, 2, 48000, 16)}, {.id = "data", .body = pcm8}}),
        .accepted = true,
        .pcm = Bytes(pcm8),
        .rate = 48000,
@@ -198,8 +203,8 @@ std::vector<WavCase> ChunkWalkCases() {
        .rate = 44100,
        .channels = 1},
       {.name = "data chunk longer than the file",
-       .file = RiffWave({{.id = "fmt ", .body = mono},
-                         {.id = "data", .body = pcm8, .declared_size = 1000}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = mono}, {.id = "data", .body = pcm8, .declared_size = 1000}}),
        .accepted = true,
        .pcm = Bytes(pcm8),
        .rate = 44100,
@@ -253,8 +258,8 @@ std::vector<WavCase> ChunkWalkCases() {
        .channels = 1},
       // Accepted as it stands; the stream refuses it and the cue is skipped.
       {.name = "zero rate",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 1, 0, 16)},
-                         {.id = "data", .body = pcm8}}),
+       .file =
+           RiffWave({{.id = "fmt ", .body = FmtBody(1, 1, 0, 16)}, {.id = "data", .body = pcm8}}),
        .accepted = true,
        .pcm = Bytes(pcm8),
        .rate = 0,
@@ -267,48 +272,46 @@ std::vector<WavCase> ChunkWalkCases() {
        .rate = 8000,
        .channels = 32},
       {.name = "33 channels",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 33, 8000, 16)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = FmtBody(1, 33, 8000, 16)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "256 channels (0 in 8 bits)",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 256, 8000, 16)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = FmtBody(1, 256, 8000, 16)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "zero channels",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 0, 44100, 16)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = FmtBody(1, 0, 44100, 16)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "8-bit",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(1, 1, 8000, 8)},
-                         {.id = "data", .body = pcm8}}),
+       .file =
+           RiffWave({{.id = "fmt ", .body = FmtBody(1, 1, 8000, 8)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "float",
-       .file = RiffWave({{.id = "fmt ", .body = FmtBody(3, 1, 44100, 32)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave(
+           {{.id = "fmt ", .body = FmtBody(3, 1, 44100, 32)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "fmt chunk shorter than its fields",
-       .file = RiffWave({{.id = "fmt ", .body = mono.substr(0, 14)},
-                         {.id = "data", .body = pcm8}}),
+       .file = RiffWave({{.id = "fmt ", .body = mono.substr(0, 14)}, {.id = "data", .body = pcm8}}),
        .accepted = false},
       {.name = "file ends inside fmt",
-       .file = RiffWave({{.id = "fmt ", .body = mono}}).substr(0, 30),
+       .file =
+           Truncated(RiffWave({{.id = "data", .body = pcm8}, {.id = "fmt ", .body = mono}}), 10),
        .accepted = false},
       {.name = "no data chunk",
        .file = RiffWave({{.id = "fmt ", .body = mono}}),
        .accepted = false},
-      {.name = "no fmt chunk",
-       .file = RiffWave({{.id = "data", .body = pcm8}}),
-       .accepted = false},
+      {.name = "no fmt chunk", .file = RiffWave({{.id = "data", .body = pcm8}}), .accepted = false},
       {.name = "huge chunk before data ends the walk",
        .file = RiffWave({{.id = "fmt ", .body = mono},
                          {.id = "junk", .body = "", .declared_size = 0xFFFFFFFF},
                          {.id = "data", .body = pcm8}}),
        .accepted = false},
-      {.name = "not RIFF",
-       .file = Header("RIFX", "WAVE") + RiffWave({{.id = "fmt ", .body = mono}}).substr(12),
+      {.name = "not RIFF", .file = Retagged(good, 0, "RIFX"), .accepted = false},
+      {.name = "not WAVE", .file = Retagged(good, 8, "AVI "), .accepted = false},
+      {.name = "19 bytes",
+       .file = RiffWave({{.id = "fmt ", .body = ""}, {.id = "data", .body = ""}}).substr(0, 19),
        .accepted = false},
-      {.name = "not WAVE", .file = Header("RIFF", "AVI ") + std::string(40, 0), .accepted = false},
-      {.name = "19 bytes", .file = Header("RIFF", "WAVE") + "fmt \x10\0\0", .accepted = false},
       {.name = "empty file", .file = "", .accepted = false},
   };
 }
@@ -475,14 +478,14 @@ TEST_F(PttSoundPlayerTest, OnAndOffCuesAreAudible) {
   ASSERT_TRUE(on) << "800 Hz on cue never heard";
   // About 100 ms of 800 Hz, then quiet; no 500 Hz at all.
   const size_t on_windows = AudibleInNext(kOnHz, *on, kQuietWindows);
-  EXPECT_GE(on_windows, 8u);
+  EXPECT_GE(on_windows, 6u);
   EXPECT_LE(on_windows, 12u);
   EXPECT_EQ(AudibleSince(kOffHz, start_), 0u);
 
   const std::optional<size_t> off = PlayAndHear(false, kOffHz);
   ASSERT_TRUE(off) << "500 Hz off cue never heard";
   const size_t off_windows = AudibleInNext(kOffHz, *off, kQuietWindows);
-  EXPECT_GE(off_windows, 8u);
+  EXPECT_GE(off_windows, 6u);
   EXPECT_LE(off_windows, 12u);
   EXPECT_EQ(AudibleSince(kOnHz, *off), 0u);
 }
@@ -494,7 +497,7 @@ TEST_F(PttSoundPlayerTest, SuppliedWavFilesAreTheCues) {
   ptt_sound::Init();
   const std::optional<size_t> on = PlayAndHear(true, 1200);
   ASSERT_TRUE(on);
-  EXPECT_GE(AudibleInNext(1200, *on, kQuietWindows), 25u);
+  EXPECT_GE(AudibleInNext(1200, *on, kQuietWindows), 20u);
   EXPECT_TRUE(PlayAndHear(false, 300));
   EXPECT_EQ(AudibleSince(kOnHz, start_), 0u);
   EXPECT_EQ(AudibleSince(kOffHz, start_), 0u);
@@ -506,7 +509,9 @@ TEST_F(PttSoundPlayerTest, NewerRequestCutsTheCueBeingWritten) {
   ASSERT_TRUE(PlayAndHear(true, kOnHz));
   const std::optional<size_t> off = PlayAndHear(false, kOffHz);
   ASSERT_TRUE(off);
-  // The rest of the two-second on cue is neither written nor played.
+  // The rest of the two-second (200-window) on cue is neither written nor
+  // played: it stops where the off cue starts.
+  EXPECT_LT(AudibleSince(kOnHz, start_), 50u);
   EXPECT_EQ(AudibleInNext(kOnHz, *off + 2, kQuietWindows), 0u);
 }
 
@@ -564,9 +569,9 @@ TEST_F(PttSoundPlayerTest, RefusedFormatSkipsOnlyThatCue) {
   EXPECT_EQ(AudibleSince(kOnHz, start_), 0u);
   const std::vector<std::string> lines = LogCapture::Get().Lines();
   // Once for the worker's first stream, once for the skipped cue.
-  EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                       "ptt_sound: pa_simple_new failed: Invalid argument"),
-            2);
+  EXPECT_EQ(
+      std::count(lines.begin(), lines.end(), "ptt_sound: pa_simple_new failed: Invalid argument"),
+      2);
 }
 
 // The worker learns that the daemon died only when a write fails: that cue is

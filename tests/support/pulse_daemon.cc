@@ -30,8 +30,8 @@ constexpr double kAudibleAmplitude = 0.05;
 
 std::string MakeTempDirectory() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/corvel-pulse-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/corvel-pulse-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) std::abort();
   return pattern;
 }
@@ -109,7 +109,8 @@ bool PulseDaemon::Start(std::string* error) {
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(),
                                    O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  const int spawned = posix_spawnp(&pid_, "pulseaudio", &actions, nullptr, argv.data(), envp.data());
+  const int spawned =
+      posix_spawnp(&pid_, "pulseaudio", &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {
     pid_ = -1;
@@ -259,11 +260,7 @@ std::optional<MonitorRecorder::Clock::time_point> MonitorRecorder::FirstLoudSamp
     size_t from_window, double threshold) const {
   std::lock_guard lock(mutex_);
   for (size_t i = from_window * kWindowSamples; i < samples_.size(); ++i) {
-    if (std::abs(samples_[i]) < threshold * 32768.0) continue;
-    const size_t window = i / kWindowSamples;
-    const size_t later_samples = (window + 1) * kWindowSamples - i;
-    const auto before_read = std::chrono::duration<double>(static_cast<double>(later_samples) / kRate);
-    return window_read_at_[window] - std::chrono::duration_cast<Clock::duration>(before_read);
+    if (std::abs(samples_[i]) >= threshold * 32768.0) return window_read_at_[i / kWindowSamples];
   }
   return std::nullopt;
 }

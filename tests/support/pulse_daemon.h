@@ -74,15 +74,15 @@ class MonitorRecorder {
   size_t windows() const;
   // Waits until `hz` is audible in a window at or after `from_window` and
   // returns that window's index, or nothing after `timeout`.
-  std::optional<size_t> WaitForTone(double hz, Clock::duration timeout,
-                                    size_t from_window = 0);
+  std::optional<size_t> WaitForTone(double hz, Clock::duration timeout, size_t from_window = 0);
   // Waits until at least `count` windows are recorded; false after `timeout`.
   bool WaitForWindows(size_t count, Clock::duration timeout);
   // Whether `hz` is audible in each recorded window from `from_window` on.
   std::vector<bool> Audible(double hz, size_t from_window = 0) const;
-  // When the first sample at or after `from_window` reaching `threshold` (a
-  // fraction of full scale) arrived, estimated from its window's read time;
-  // nothing when all is quiet.
+  // When the window holding the first sample at or after `from_window` that
+  // reaches `threshold` (a fraction of full scale) was in the recorder's
+  // hands; nothing when all is quiet. The sink renders ahead of the clock, so
+  // a sample's own moment cannot be told more closely than its window.
   std::optional<Clock::time_point> FirstLoudSample(size_t from_window, double threshold) const;
 
  private:
