@@ -27,24 +27,27 @@ constexpr double kAudibleSample = 0.01;
 // Starts `thing` (a daemon or a recorder) or ends the program: without it
 // there is nothing to measure.
 template <typename Startable>
-Startable* StartedOrAbort(Startable* thing) {
+void StartOrAbort(Startable& thing) {
   std::string error;
-  if (!thing->Start(&error)) {
+  if (!thing.Start(&error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     std::abort();
   }
-  return thing;
 }
 
+// Started at first use, stopped at exit after the recorder.
 PulseDaemon& Daemon() {
-  static PulseDaemon* daemon = StartedOrAbort(new PulseDaemon());
-  return *daemon;
+  static PulseDaemon daemon;
+  static const bool started = (StartOrAbort(daemon), true);
+  (void)started;
+  return daemon;
 }
 
 MonitorRecorder& Recorder() {
-  static MonitorRecorder* recorder =
-      StartedOrAbort(new MonitorRecorder(Daemon().server(), Daemon().monitor_source()));
-  return *recorder;
+  static MonitorRecorder recorder(Daemon().server(), Daemon().monitor_source());
+  static const bool started = (StartOrAbort(recorder), true);
+  (void)started;
+  return recorder;
 }
 
 // Runs Play in a loop against the module started with `server`. Most calls

@@ -2,7 +2,6 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -27,7 +26,6 @@ using corvel_test::PcmWav;
 using corvel_test::PulseDaemon;
 using corvel_test::RiffWave;
 using corvel_test::Sine;
-using corvel_test::WavChunk;
 using corvel_test::WriteBytes;
 using ptt_sound::Cue;
 using namespace std::chrono_literals;

@@ -4,11 +4,12 @@
 #include <pulse/error.h>
 #include <pulse/simple.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -73,6 +74,30 @@ pa_simple* OpenRecord(const std::string& server, const std::string& source, int*
                        &spec, nullptr, &attributes, error);
 }
 
+// Starts `argv` as a child that the kernel kills when the calling thread
+// ends, so that a crashed test leaves no daemon behind. Its output goes to
+// `log_path`. Returns the child's pid, or -1 with errno set.
+pid_t SpawnKilledWithParent(std::vector<char*>& argv, std::vector<char*>& envp,
+                            const std::string& log_path) {
+  const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (log < 0) return -1;
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // The test may run other threads: only async-signal-safe calls until exec.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    dup2(log, STDOUT_FILENO);
+    dup2(log, STDERR_FILENO);
+    execvpe(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  const int fork_error = errno;
+  close(log);
+  errno = fork_error;
+  return pid;
+}
+
 }  // namespace
 
 PulseDaemon::PulseDaemon(std::string sink_name)
@@ -103,18 +128,9 @@ bool PulseDaemon::Start(std::string* error) {
   std::vector<char*> argv = NullTerminated(arguments);
   std::vector<char*> envp = NullTerminated(environment);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  const std::string log_path = directory_ + "/daemon.log";
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  const int spawned =
-      posix_spawnp(&pid_, "pulseaudio", &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    pid_ = -1;
-    *error = std::string("cannot start pulseaudio: ") + std::strerror(spawned);
+  pid_ = SpawnKilledWithParent(argv, envp, directory_ + "/daemon.log");
+  if (pid_ < 0) {
+    *error = std::string("cannot start pulseaudio: ") + std::strerror(errno);
     return false;
   }
 

@@ -19,7 +19,8 @@ namespace corvel_test {
 
 // A `pulseaudio` process of the test's own, listening on a socket in a
 // temporary directory and playing into a null sink. Works as root: HOME and
-// XDG_RUNTIME_DIR point into the temporary directory.
+// XDG_RUNTIME_DIR point into the temporary directory. The daemon dies with
+// the thread that started it (start it from the test's main thread).
 class PulseDaemon {
  public:
   explicit PulseDaemon(std::string sink_name = "cue");
