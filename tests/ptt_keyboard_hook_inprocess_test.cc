@@ -102,9 +102,7 @@ TEST_F(PttHookInProcessTest, ParkedMainLoopDoesNotHoldUpTheGate) {
   g_setenv("CORVEL_PTT_DEBUG", "", TRUE);
   Register("ptt", kHidA);
   // Let the pump tick a few times so that the next gap is measured.
-  const auto ticking_since = std::chrono::steady_clock::now();
-  ASSERT_FALSE(RunLoopUntil([&] { return false; }, 40ms));
-  ASSERT_GE(std::chrono::steady_clock::now() - ticking_since, 40ms);
+  RunLoopUntil([] { return false; }, 40ms);
 
   struct Stall {
     evdev_fake::FakeInputDir* input;

@@ -48,7 +48,7 @@ typedef int (*OpenFn)(const char*, int, ...);
 
 static int OpenThrough(const char* name, const char* path, int flags, va_list args) {
   mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) mode = va_arg(args, mode_t);
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) mode = va_arg(args, mode_t);
   if (RefusedByMode(path)) {
     errno = EACCES;
     return -1;
