@@ -286,8 +286,9 @@ TEST_F(PttHookTest, ConvertsKeyboardUsagesToKeyCodes) {
   }
 }
 
-// Auto-repeat, synchronisation reports and unbound keys make no edges; the
-// gate and the Dart side each get one press and one release.
+// Auto-repeat, synchronisation reports and unbound keys make no edges: the
+// key stays held until its release, and the gate and the Dart side each get
+// one press and one release.
 TEST_F(PttHookTest, PressRepeatAndReleaseGiveOneEdgeEach) {
   input_->AddDevice("event0");
   Launch();
@@ -297,10 +298,14 @@ TEST_F(PttHookTest, PressRepeatAndReleaseGiveOneEdgeEach) {
   for (int i = 0; i < 3; ++i) input_->KeyWithSync("event0", kKeyA, kRepeat);
   input_->KeyWithSync("event0", kKeyS, kPress);  // not bound
   input_->KeyWithSync("event0", kKeyS, kRelease);
+  ASSERT_NO_FATAL_FAILURE(Fence("event0"));
+  EXPECT_EQ(Edges(), Concat({"keyEvent down"}, kFenceEdges));
+  EXPECT_EQ(EnableCalls(), std::vector<std::string>{"enabled 1"});
+
   input_->KeyWithSync("event0", kKeyA, kRelease);
   ASSERT_NO_FATAL_FAILURE(Fence("event0"));
-
-  EXPECT_EQ(Edges(), Concat({"keyEvent down", "keyEvent up"}, kFenceEdges));
+  EXPECT_EQ(Edges(),
+            Concat(Concat({"keyEvent down"}, kFenceEdges), Concat({"keyEvent up"}, kFenceEdges)));
   EXPECT_EQ(EnableCalls(), (std::vector<std::string>{"enabled 1", "enabled 0"}));
   EXPECT_EQ(corvel_->Stderr().find("dispatch hop"), std::string::npos);
 }
