@@ -6,6 +6,7 @@
 #include <glib-unix.h>
 #include <glib/gstdio.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,6 +132,9 @@ std::unique_ptr<ChildProcess> ChildProcess::Spawn(const Options& options, GError
   environment.push_back(nullptr);
   g_subprocess_launcher_set_environ(launcher, const_cast<gchar**>(environment.data()));
   if (options.pass_fd >= 0) g_subprocess_launcher_take_fd(launcher, dup(options.pass_fd), 3);
+  // A test that dies must not leave its X server and bus behind.
+  g_subprocess_launcher_set_child_setup(
+      launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGKILL); }, nullptr, nullptr);
   std::vector<const gchar*> argv;
   for (const std::string& arg : options.argv) argv.push_back(arg.c_str());
   argv.push_back(nullptr);

@@ -9,6 +9,12 @@
 //   JsonObject* result = env.dart().CallAndWait("corvel/activity", "getRunningProcessNames");
 //
 // Every wait runs the default main context and fails the test when its timeout passes.
+// Link a test with `corvel_host_harness` (tests/CMakeLists.txt): that also builds the bundle.
+// A launch takes extra environment (LD_PRELOAD of a shim, PULSE_SERVER, CORVEL_PTT_DEBUG...) and
+// a command wrapper: LaunchCorvel({.env = {{"LD_PRELOAD", shim}}, .wrapper = {"unshare", "-m"}}).
+// Events the engine sends: "started" {args}, "registrar" {plugin}, "plugin_registered" {plugin,
+// registrar}, "first_frame" {window_mapped}, "call" {channel, method, args} for each method the
+// host invokes on Dart, "response" {id, result} for each call the driver made.
 #ifndef TESTS_SUPPORT_HOST_HARNESS_H_
 #define TESTS_SUPPORT_HOST_HARNESS_H_
 
