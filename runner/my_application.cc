@@ -11,6 +11,7 @@
 
 #include "generated_plugin_registrant.h"
 #include "my_application_internal.h"
+#include "ptt_keyboard_hook.h"
 
 constexpr char kApplicationId[] = "app.corvel.corvel";
 constexpr char kProgramName[] = "corvel";
@@ -165,6 +166,7 @@ static void build_main_window(MyApplication* self) {
 
   fl_register_plugins(FL_PLUGIN_REGISTRY(view));
   open_activity_channel(self, view);
+  ptt_hook::Init(fl_engine_get_binary_messenger(fl_view_get_engine(view)));
 
   gtk_widget_grab_focus(GTK_WIDGET(view));
 }
@@ -207,6 +209,8 @@ static void my_application_shutdown(GApplication* application) {
 
 static void my_application_dispose(GObject* object) {
   MyApplication* self = MY_APPLICATION(object);
+  // First, so that the key monitor and the cue player stop before the channels go.
+  ptt_hook::Shutdown();
   g_clear_pointer(&self->dart_entrypoint_arguments, g_strfreev);
   g_clear_object(&self->activity_channel);
   if (self->window != nullptr) {
