@@ -76,13 +76,6 @@ WireWriter EncodeFrameResult(const FrameReply& outcome, const List<Sample>& fram
   return result;
 }
 
-// 16-bit output sample: clamped, scaled by 32767 and truncated, so -1.0 gives
-// -32767 like +1.0 gives 32767. NaN is tested first: casting it is undefined.
-std::int16_t ToPcm16(float sample) {
-  if (std::isnan(sample)) return 0;
-  return static_cast<std::int16_t>(std::clamp(sample, -1.0f, 1.0f) * 32767.0f);
-}
-
 // Base of the operations on one handle: holds the SharedIsolator resolved at
 // dispatch and the count the Dart side added for this request.
 class HandleOperation : public Operation {
@@ -138,7 +131,7 @@ class ProcessFrameI16 final : public HandleOperation {
           IsolatorError(IsolatorError::FrameSizeMismatch{kFrameSamples, frame_.size()}).message());
     }
     std::array<float, kFrameSamples> work;
-    for (std::size_t i = 0; i < kFrameSamples; ++i) work[i] = frame_[i] / 32767.0f;
+    for (std::size_t i = 0; i < kFrameSamples; ++i) work[i] = FromPcm16(frame_[i]);
     FrameReply outcome = FromFrameResult(isolator.process_frame(work));
     if (std::holds_alternative<float>(outcome)) {
       for (std::size_t i = 0; i < kFrameSamples; ++i) frame_[i] = ToPcm16(work[i]);

@@ -12,10 +12,17 @@
 
 namespace quiro {
 
+class Denoiser;
+struct DenoiserBlock;
+struct IsolatorInternals;
+
 inline constexpr std::size_t kFrameSamples = 480;
 inline constexpr std::uint32_t kSampleRate = 48000;
 
 enum class IsolatorMode : std::uint8_t { Denoise = 0, VoiceGate = 1, Bypass = 2 };
+
+// Which gate decided the fate of a frame.
+enum class FrameOutcome : std::uint8_t { None, LevelGated, Passed, Attenuated };
 
 // Integer mode codes from outside: 1 and 2 name their modes, anything else
 // (the whole 32-bit value is compared) is Denoise.
@@ -23,11 +30,20 @@ IsolatorMode ModeFromCode(std::int32_t code);
 
 class IsolatorError {
  public:
-  struct ModelLoad { std::string text; };
-  struct FrameSizeMismatch { std::size_t expected; std::size_t got; };
-  struct Inference { std::string text; };
+  struct ModelLoad {
+    std::string text;
+  };
+  struct FrameSizeMismatch {
+    std::size_t expected;
+    std::size_t got;
+  };
+  struct Inference {
+    std::string text;
+  };
   // Any other error that renders a message; shown as its own message.
-  struct Other { std::shared_ptr<const IsolatorError> inner; };
+  struct Other {
+    std::shared_ptr<const IsolatorError> inner;
+  };
   using Kind = std::variant<ModelLoad, FrameSizeMismatch, Inference, Other>;
 
   explicit IsolatorError(Kind kind) : kind_(std::move(kind)) {}
@@ -67,7 +83,26 @@ class Isolator {
   IsolatorMode mode() const { return mode_; }
 
  private:
+  friend struct IsolatorInternals;
+
+  Isolator(IsolatorMode mode, std::unique_ptr<Denoiser> denoiser);
+
+  bool PassesLevelGate(std::span<const float> frame);
+  float VoiceGateGain(float probability);
+
+  // Present exactly when the mode is not Bypass.
+  std::unique_ptr<DenoiserBlock> denoiser_;
+  float level_threshold_ = 0.002f;
+  std::uint32_t level_hold_frames_ = 30;
+  float vad_threshold_ = 0.85f;
+  float vad_attenuation_db_ = -30.0f;
+  std::uint32_t vad_hold_frames_ = 20;
+  std::uint32_t level_hold_left_ = 0;
+  std::uint32_t vad_hold_left_ = 0;
   IsolatorMode mode_;
+  // What the last frame went through; for diagnostics only, it changes
+  // nothing in how the next frame is processed.
+  FrameOutcome last_outcome_ = FrameOutcome::None;
 };
 
 }  // namespace quiro

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -68,15 +69,11 @@ class FakeDartVm {
   }
 
   // The next accepted result; fails the calling test on timeout.
-  std::optional<PostedResult> Next() {
-    std::unique_lock lock(mutex_);
-    if (!arrived_.wait_for(lock, kDeliveryTimeout, [this] { return !results_.empty(); })) {
-      ADD_FAILURE() << "no result posted within the timeout";
-      return std::nullopt;
-    }
-    PostedResult result = std::move(results_.front());
-    results_.pop_front();
-    return result;
+  std::optional<PostedResult> Next() { return NextWhere([](const PostedResult&) { return true; }); }
+
+  // The next accepted result for `port`, leaving those for other ports queued.
+  std::optional<PostedResult> NextOn(Dart_Port port) {
+    return NextWhere([port](const PostedResult& result) { return result.port() == port; });
   }
 
   int refused() const {
@@ -85,6 +82,23 @@ class FakeDartVm {
   }
 
  private:
+  template <typename Match>
+  std::optional<PostedResult> NextWhere(Match match) {
+    std::unique_lock lock(mutex_);
+    auto found = results_.end();
+    const bool arrived = arrived_.wait_for(lock, kDeliveryTimeout, [&] {
+      found = std::find_if(results_.begin(), results_.end(), match);
+      return found != results_.end();
+    });
+    if (!arrived) {
+      ADD_FAILURE() << "no result posted within the timeout";
+      return std::nullopt;
+    }
+    PostedResult result = std::move(*found);
+    results_.erase(found);
+    return result;
+  }
+
   bool Receive(Dart_Port port, const Dart_CObject& object) {
     {
       std::lock_guard lock(mutex_);
