@@ -57,8 +57,9 @@ class PostedResult {
 class FakeDartVm {
  public:
   static FakeDartVm& Get() {
-    static FakeDartVm vm;
-    return vm;
+    // Never destroyed: workers may still be posting while the process exits.
+    static FakeDartVm* vm = new FakeDartVm;
+    return *vm;
   }
 
   static bool Post(Dart_Port port, Dart_CObject* object) { return Get().Receive(port, *object); }
