@@ -70,7 +70,9 @@ class FakeDartVm {
   }
 
   // The next accepted result; fails the calling test on timeout.
-  std::optional<PostedResult> Next() { return NextWhere([](const PostedResult&) { return true; }); }
+  std::optional<PostedResult> Next() {
+    return NextWhere([](const PostedResult&) { return true; });
+  }
 
   // The next accepted result for `port`, leaving those for other ports queued.
   std::optional<PostedResult> NextOn(Dart_Port port) {

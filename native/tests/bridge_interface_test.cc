@@ -46,8 +46,8 @@ TEST_F(BridgeInterfaceTest, CreateIssuesHandlesFromOneWithTheObjectSize) {
 // The byte list and the numbers have no effect: any values give an Isolator
 // that processes frames exactly as a fresh VoiceGate Isolator does.
 TEST_F(BridgeInterfaceTest, CreateIgnoresItsArguments) {
-  ResultReader created(Call(
-      kCreate, Bytes().PutList<std::uint8_t>({1, 2, 3}).Put(-1.0f).Put(NAN).Put(1e30f)));
+  ResultReader created(
+      Call(kCreate, Bytes().PutList<std::uint8_t>({1, 2, 3}).Put(-1.0f).Put(NAN).Put(1e30f)));
   ASSERT_EQ(created.Get<std::uint8_t>(), 0);
   const std::uint64_t handle = created.Get<std::uint64_t>();
   const auto direct = ProcessDirectly({TestFrame(0)});
@@ -126,8 +126,8 @@ TEST(BridgePcm16Test, Conversions) {
     std::int16_t out;
   };
   for (const Case c : {Case{1.0f, 32767}, Case{-1.0f, -32767}, Case{2.5f, 32767},
-                       Case{-3.0f, -32767}, Case{0.5f, 16383}, Case{-0.5f, -16383},
-                       Case{NAN, 0}, Case{-NAN, 0}, Case{INFINITY, 32767}}) {
+                       Case{-3.0f, -32767}, Case{0.5f, 16383}, Case{-0.5f, -16383}, Case{NAN, 0},
+                       Case{-NAN, 0}, Case{INFINITY, 32767}}) {
     SCOPED_TRACE(c.in);
     EXPECT_EQ(ToPcm16(c.in), c.out);
   }
@@ -306,7 +306,8 @@ TEST(BridgeInterfaceDeathTest, UnknownOrReleasedHandlesStopTheProcessAtDispatch)
 }
 
 TEST(BridgeInterfaceDeathTest, NegativeBufferLengthsStopTheProcess) {
-  EXPECT_DEATH(quiro_bridge_buffer_new(-4), Report("bridge_runtime\\.cc", "negative buffer length -4"));
+  EXPECT_DEATH(quiro_bridge_buffer_new(-4),
+               Report("bridge_runtime\\.cc", "negative buffer length -4"));
   EXPECT_DEATH(quiro_bridge_buffer_resize(quiro_bridge_buffer_new(0), 0, -1),
                Report("bridge_runtime\\.cc", "negative buffer length -1"));
 }

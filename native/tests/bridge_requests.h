@@ -104,8 +104,8 @@ inline std::vector<std::uint8_t> Call(std::int32_t function_id, const Bytes& bod
 }
 
 inline std::uint64_t CreateIsolator() {
-  ResultReader result(Call(kCreate, Bytes().PutList<std::uint8_t>({}).Put(100.0f).Put(0.02f).Put(
-                                        -10.0f)));
+  ResultReader result(
+      Call(kCreate, Bytes().PutList<std::uint8_t>({}).Put(100.0f).Put(0.02f).Put(-10.0f)));
   EXPECT_EQ(result.Get<std::uint8_t>(), 0);
   return result.Get<std::uint64_t>();
 }
