@@ -29,6 +29,10 @@ struct CapturedTrace {
 };
 thread_local CapturedTrace t_captured_trace;
 
+// Workers get no name of their own; the kernel would show them under the
+// name of the thread that started them, which would mislead a report.
+thread_local bool t_unnamed_worker = false;
+
 // Writes straight to fd 2: the failure path must not depend on stdio state or
 // the heap.
 void WriteStderr(std::string_view text) {
@@ -46,8 +50,8 @@ void WriteDecimal(std::uint64_t value) {
 }
 
 void WriteReport(const FailureReport& report, const FailureHook*) {
-  char name[32] = "?";
-  pthread_getname_np(pthread_self(), name, sizeof name);
+  char name[32] = "<unnamed>";
+  if (!t_unnamed_worker) pthread_getname_np(pthread_self(), name, sizeof name);
   WriteStderr("libquiro: thread '");
   WriteStderr(name);
   WriteStderr("' (tid ");
@@ -122,6 +126,7 @@ class JobQueue {
 
 // The worker that runs a job also delivers its result.
 void* WorkerMain(void* queue) {
+  t_unnamed_worker = true;
   for (;;) {
     Job job = static_cast<JobQueue*>(queue)->Pop();
     WireWriter result = job.operation->Run();

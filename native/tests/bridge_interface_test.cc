@@ -230,11 +230,16 @@ std::string MainThreadName() {
   return name;
 }
 
-// A failure report: the thread, the source file of the failing check, then
-// the message.
-std::string Report(const std::string& file, const std::string& message) {
-  return "libquiro: thread '" + MainThreadName() + "' \\(tid [0-9]+\\) failed at [^\n]*" + file +
+// A failure report from `thread`, at a line of `file`, with `message`.
+std::string ReportFrom(const std::string& thread, const std::string& file,
+                       const std::string& message) {
+  return "libquiro: thread '" + thread + "' \\(tid [0-9]+\\) failed at [^\n]*" + file +
          ":[0-9]+:\n" + message;
+}
+
+// A failure report from the test's own (the dispatching) thread.
+std::string Report(const std::string& file, const std::string& message) {
+  return ReportFrom(MainThreadName(), file, message);
 }
 
 TEST(BridgeInterfaceDeathTest, MalformedRequestsStopTheProcess) {
@@ -303,6 +308,25 @@ TEST(BridgeInterfaceDeathTest, UnknownOrReleasedHandlesStopTheProcessAtDispatch)
         quiro_bridge_handle_release(handle);
       },
       Report("bridge_runtime\\.cc", "unknown handle 1"));
+}
+
+// The Dart side released its count and the request's: the operation's own
+// release finds the handle gone and stops the process on the worker.
+TEST(BridgeInterfaceDeathTest, OverReleasedHandleStopsTheProcessOnTheWorker) {
+  EXPECT_DEATH(
+      {
+        quiro_bridge_store_post_function(&FakeDartVm::Post);
+        const std::uint64_t handle = CreateIsolator();
+        auto shared = std::static_pointer_cast<SharedIsolator>(Handles().Resolve(handle));
+        {
+          std::lock_guard hold_the_worker(shared->mutex);
+          SendFrame(handle, NewPort(), TestFrame(0));
+          quiro_bridge_handle_release(handle);
+          quiro_bridge_handle_release(handle);
+        }
+        FakeDartVm::Get().Next();
+      },
+      ReportFrom("<unnamed>", "bridge_runtime\\.cc", "unknown handle 1"));
 }
 
 TEST(BridgeInterfaceDeathTest, NegativeBufferLengthsStopTheProcess) {
