@@ -27,6 +27,7 @@ struct Tuning {
   float tuning_2;
   float tuning_3;
 };
+static_assert(sizeof(Tuning) == 12, "three f32 fields, no padding, as on the wire");
 constexpr Tuning kDefaultTuning{100.0f, 0.02f, -10.0f};
 
 // Holds a SharedIsolator's mutex; an operation that unwinds while holding it

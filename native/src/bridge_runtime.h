@@ -175,6 +175,10 @@ class WireWriter {
 class Operation {
  public:
   virtual ~Operation() = default;
+  // Job records come from the checked allocator, so running out of memory
+  // is reported with its size like every other allocation of the bridge.
+  static void* operator new(std::size_t bytes) { return CheckedAlloc(bytes); }
+  static void operator delete(void* block) { std::free(block); }
   virtual WireWriter Run() = 0;
 };
 
