@@ -14,12 +14,17 @@ namespace {
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Keeps each benchmark's CPU time per iteration in ns: the median when it
+  // ran with repetitions, else its single run.
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        cpu_ns_[run.benchmark_name()] = run.GetAdjustedCPUTime() *
-                                        benchmark::GetTimeUnitMultiplier(benchmark::kNanosecond) /
-                                        benchmark::GetTimeUnitMultiplier(run.time_unit);
+      if (run.error_occurred) continue;
+      const std::string name = run.run_name.str();
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (median) has_median_[name] = true;
+      if (median || (run.run_type == Run::RT_Iteration && !has_median_[name])) {
+        cpu_ns_[name] = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) *
+                        benchmark::GetTimeUnitMultiplier(benchmark::kNanosecond);
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -37,6 +42,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> cpu_ns_;
+  std::map<std::string, bool> has_median_;
 };
 
 }  // namespace

@@ -92,11 +92,13 @@ class Isolator {
 
   // Present exactly when the mode is not Bypass.
   std::unique_ptr<DenoiserBlock> denoiser_;
-  float level_threshold_ = 0.002f;
-  std::uint32_t level_hold_frames_ = 30;
-  float vad_threshold_ = 0.85f;
-  float vad_attenuation_db_ = -30.0f;
-  std::uint32_t vad_hold_frames_ = 20;
+  // Fixed at creation.
+  const float level_threshold_ = 0.002f;  // rms, unit scale (about -54 dBFS)
+  const std::uint32_t level_hold_frames_ = 30;
+  const float vad_threshold_ = 0.85f;  // voice probability
+  const float vad_attenuation_db_ = -30.0f;
+  const std::uint32_t vad_hold_frames_ = 20;
+  // What carries from frame to frame besides the denoiser's state.
   std::uint32_t level_hold_left_ = 0;
   std::uint32_t vad_hold_left_ = 0;
   IsolatorMode mode_;

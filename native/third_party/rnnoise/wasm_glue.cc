@@ -5,7 +5,6 @@
 
 #include <sys/mman.h>
 
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,17 +13,18 @@
 
 #include "rnnoise.h"
 #include "rnnoise_wasm.h"
-
-// The module's names are minified; these are what they stand for.
-#define RNNOISE_EXPORT_MEMORY Z_rnnoiseZ_c
-#define RNNOISE_EXPORT_CONSTRUCTORS Z_rnnoiseZ_d
-#define RNNOISE_EXPORT_CREATE Z_rnnoiseZ_f
-#define RNNOISE_EXPORT_MALLOC Z_rnnoiseZ_g
-#define RNNOISE_EXPORT_DESTROY Z_rnnoiseZ_h
-#define RNNOISE_EXPORT_FREE Z_rnnoiseZ_i
-#define RNNOISE_EXPORT_PROCESS_FRAME Z_rnnoiseZ_j
+#include "trap_handler.h"
 
 namespace {
+
+// The module's exports have minified names; these are what they stand for.
+constexpr auto* kModuleMemory = &Z_rnnoiseZ_c;
+constexpr auto* kModuleConstructors = &Z_rnnoiseZ_d;  // once per instance, before anything else
+constexpr auto* kModuleCreate = &Z_rnnoiseZ_f;        // rnnoise_create
+constexpr auto* kModuleMalloc = &Z_rnnoiseZ_g;
+constexpr auto* kModuleDestroy = &Z_rnnoiseZ_h;  // rnnoise_destroy
+constexpr auto* kModuleFree = &Z_rnnoiseZ_i;
+constexpr auto* kModuleProcessFrame = &Z_rnnoiseZ_j;  // rnnoise_process_frame
 
 constexpr std::uint32_t kFrameSamples = 480;
 constexpr std::uint32_t kFrameBytes = kFrameSamples * sizeof(float);
@@ -101,10 +101,10 @@ DenoiseState* rnnoise_create(RNNModel* model) {
   if (st == nullptr) Fail("out of memory for a denoiser state");
   st->host.memory = &st->module.w2c_c;
   Z_rnnoise_instantiate(&st->module, &st->host);
-  RNNOISE_EXPORT_CONSTRUCTORS(&st->module);
-  st->state = RNNOISE_EXPORT_CREATE(&st->module, 0);
-  st->input = RNNOISE_EXPORT_MALLOC(&st->module, kFrameBytes);
-  st->output = RNNOISE_EXPORT_MALLOC(&st->module, kFrameBytes);
+  kModuleConstructors(&st->module);
+  st->state = kModuleCreate(&st->module, 0);
+  st->input = kModuleMalloc(&st->module, kFrameBytes);
+  st->output = kModuleMalloc(&st->module, kFrameBytes);
   if (st->state == 0 || st->input == 0 || st->output == 0) {
     Fail("out of memory inside the denoiser module");
   }
@@ -113,9 +113,9 @@ DenoiseState* rnnoise_create(RNNModel* model) {
 
 void rnnoise_destroy(DenoiseState* st) {
   if (st == nullptr) return;
-  RNNOISE_EXPORT_FREE(&st->module, st->output);
-  RNNOISE_EXPORT_FREE(&st->module, st->input);
-  RNNOISE_EXPORT_DESTROY(&st->module, st->state);
+  kModuleFree(&st->module, st->output);
+  kModuleFree(&st->module, st->input);
+  kModuleDestroy(&st->module, st->state);
   // Give back the uncommitted rest of the reservation first, which the
   // runtime would leak (8 GiB of address space per state). The committed
   // head stays mapped until the runtime frees it, so no other mapping can
@@ -127,13 +127,12 @@ void rnnoise_destroy(DenoiseState* st) {
 }
 
 float rnnoise_process_frame(DenoiseState* st, float* out, const float* in) {
-  std::uint8_t* memory = RNNOISE_EXPORT_MEMORY(&st->module)->data;
+  std::uint8_t* memory = kModuleMemory(&st->module)->data;
   std::memcpy(memory + st->input, in, kFrameBytes);
-  const float probability =
-      RNNOISE_EXPORT_PROCESS_FRAME(&st->module, st->state, st->output, st->input);
+  const float probability = kModuleProcessFrame(&st->module, st->state, st->output, st->input);
   // Growing the heap inside the call may move a memory that has no guard
   // pages, so take the base again.
-  memory = RNNOISE_EXPORT_MEMORY(&st->module)->data;
+  memory = kModuleMemory(&st->module)->data;
   std::memcpy(out, memory + st->output, kFrameBytes);
   return probability;
 }
