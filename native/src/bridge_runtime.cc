@@ -192,6 +192,7 @@ std::optional<std::size_t> AffinityProcessors() {
 // ---- Delivery ----
 
 std::atomic<Dart_PostCObject_Type> g_post_function{nullptr};
+std::atomic<std::int64_t> g_live_result_buffers{0};
 
 void PrintPostFailed() {
   std::printf("%.*s\n", static_cast<int>(kPostFailedLine.size()), kPostFailedLine.data());
@@ -434,6 +435,7 @@ void Deliver(Dart_Port port, WireWriter message) {
   } else {
     peer = static_cast<ResultPeer*>(CheckedAlloc(sizeof(ResultPeer)));
     *peer = ResultPeer{length, data, length};
+    g_live_result_buffers.fetch_add(1, std::memory_order_relaxed);
     object.type = Dart_CObject_kExternalTypedData;
     object.value.as_external_typed_data = {Dart_TypedData_kUint8, static_cast<intptr_t>(length),
                                            data, peer, &FreeResultBuffer};
@@ -448,7 +450,10 @@ void FreeResultBuffer(void*, void* peer) {
   auto* owner = static_cast<ResultPeer*>(peer);
   std::free(owner->data);
   std::free(owner);
+  g_live_result_buffers.fetch_sub(1, std::memory_order_relaxed);
 }
+
+std::int64_t LiveResultBuffers() { return g_live_result_buffers.load(std::memory_order_relaxed); }
 
 // ---- Dart API table ----
 

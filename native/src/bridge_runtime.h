@@ -227,6 +227,10 @@ struct ResultPeer {
 };
 void FreeResultBuffer(void* isolate_callback_data, void* peer);
 
+// Result buffers delivered or being delivered and not yet freed: lets tests
+// see that every result is freed exactly once, by the VM or by the library.
+std::int64_t LiveResultBuffers();
+
 // ---- Dart API table ----
 
 struct DartApiTable {

@@ -56,6 +56,7 @@ TEST_F(BridgeConcurrencyTest, ManyHandlesFromSeveralThreads) {
   }
   for (std::thread& thread : threads) thread.join();
   for (const std::uint64_t handle : handles) EXPECT_EQ(Handles().CountOf(handle), std::nullopt);
+  EXPECT_EQ(LiveResultBuffers(), 0);  // Every result collected was freed once.
 }
 
 // Two frames sent for one handle without waiting are processed one after the

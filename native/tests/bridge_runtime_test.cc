@@ -241,6 +241,9 @@ TEST_F(BridgeDeliveryTest, ResultArrivesAsExternalBytesOnItsPort) {
   EXPECT_EQ(result->type(), Dart_CObject_kExternalTypedData);
   EXPECT_EQ(result->element_type(), Dart_TypedData_kUint8);
   EXPECT_EQ(result->bytes(), (std::vector<std::uint8_t>{4, 3, 2, 1}));
+  EXPECT_EQ(LiveResultBuffers(), 1);  // Only the VM frees an accepted result...
+  result.reset();
+  EXPECT_EQ(LiveResultBuffers(), 0);  // ...when it collects the Dart list.
 }
 
 TEST_F(BridgeDeliveryTest, EveryQueuedJobIsAnswered) {
@@ -259,7 +262,7 @@ TEST_F(BridgeDeliveryTest, EveryQueuedJobIsAnswered) {
 }
 
 // The VM refusing a message leaves the buffer with the library, which frees
-// it at once (a leak or a second free shows under AddressSanitizer).
+// it at once, exactly once.
 TEST_F(BridgeDeliveryTest, RefusedResultIsFreedAndReported) {
   StdoutCapture stdout_lines;
   FakeDartVm::Get().set_accepting(false);
@@ -268,12 +271,14 @@ TEST_F(BridgeDeliveryTest, RefusedResultIsFreedAndReported) {
   EXPECT_EQ(stdout_lines.NextLine(), kPostFailedLine);
   EXPECT_EQ(stdout_lines.NextLine(), kPostFailedLine);
   EXPECT_EQ(FakeDartVm::Get().refused(), 2);
+  EXPECT_EQ(LiveResultBuffers(), 0);
 }
 
 TEST(BridgeNoPostFunctionTest, EachResultIsDroppedWithOneLine) {
   StdoutCapture stdout_lines;
   for (int i = 0; i < 3; ++i) DispatchEcho(i, i);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(stdout_lines.NextLine(), kPostFailedLine);
+  EXPECT_EQ(LiveResultBuffers(), 0);
 }
 
 TEST(BridgeDispatchDeathTest, DeclaredLengthMustMatchTheBody) {
