@@ -182,12 +182,6 @@ TEST_F(BridgeInterfaceTest, ObjectOutlivesTheLastReleaseWhileAnOperationHoldsIt)
   EXPECT_TRUE(watch.expired());  // Released before the result was posted.
 }
 
-TEST_F(BridgeInterfaceTest, CallbackOutputIsFreed) {
-  std::uint8_t* buffer = quiro_bridge_buffer_new(32);
-  quiro_bridge_deliver_callback_output(7, buffer, 32, 32);
-  quiro_bridge_deliver_callback_output(8, quiro_bridge_buffer_new(0), 0, 0);
-}
-
 // ---- Dart objects, with a fake API table ----
 
 int g_current_isolate = 1;
