@@ -68,6 +68,19 @@ TEST(LibraryExportsTest, ExportsExactlyThePublicInterface) {
   const std::set<std::string> expected = {
       "quiro_isolator_create", "quiro_isolator_destroy", "quiro_isolator_process_frame_f32",
       "quiro_frame_samples",   "quiro_sample_rate",      "quiro_c_api_keep_symbols",
+      // The bridge to Dart.
+      "quiro_bridge_dispatch_async", "quiro_bridge_dispatch_sync", "quiro_bridge_content_hash",
+      "quiro_bridge_init_dart_api", "quiro_bridge_store_post_function",
+      "quiro_bridge_handle_retain", "quiro_bridge_handle_release", "quiro_bridge_buffer_new",
+      "quiro_bridge_buffer_resize", "quiro_bridge_buffer_free",
+      "quiro_bridge_free_sync_result_object", "quiro_bridge_free_sync_result_bytes",
+      "quiro_bridge_dart_object_wrap", "quiro_bridge_dart_object_get",
+      "quiro_bridge_dart_object_drop", "quiro_bridge_deliver_callback_output",
+      "quiro_bridge_free_result_buffer_u8", "quiro_bridge_free_result_buffer_i8",
+      "quiro_bridge_free_result_buffer_u16", "quiro_bridge_free_result_buffer_i16",
+      "quiro_bridge_free_result_buffer_u32", "quiro_bridge_free_result_buffer_i32",
+      "quiro_bridge_free_result_buffer_u64", "quiro_bridge_free_result_buffer_i64",
+      "quiro_bridge_free_result_buffer_f32", "quiro_bridge_free_result_buffer_f64",
   };
   EXPECT_EQ(ExportedSymbols(), expected);
 }
