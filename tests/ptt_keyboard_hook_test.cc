@@ -400,18 +400,36 @@ TEST_F(PttHookTest, CuesOnlyForArmedPushToTalk) {
   Register("mute", kHidS);
   BindFence();
 
-  // Disarmed (empty track id, cue true): the gate still opens and closes.
-  ASSERT_EQ(Call("setPttTrack", R"({"trackId":"","cue":true})"), "null");
-  size_t from = recorder.windows();
-  input_->Key("event0", kKeyA, kPress);
-  input_->Key("event0", kKeyA, kRelease);
-  ASSERT_TRUE(WaitForEdges(2));
-  EXPECT_EQ(EnableCalls(), (std::vector<std::string>{"enabled 1", "enabled 0"}));
-  ASSERT_TRUE(recorder.WaitForWindows(from + kQuietWindows, 10s));
-  for (bool audible : recorder.Audible(kOnHz, from)) EXPECT_FALSE(audible);
+  // Silent push-to-talk; the gate still opens and closes every time.
+  struct SilentCase {
+    const char* name;
+    const char* track_args;
+  };
+  const SilentCase silent[] = {
+      {"disarmed: empty track id", R"({"trackId":"","cue":true})"},
+      {"armed, cues not wanted", R"({"trackId":"mic","cue":false})"},
+  };
+  size_t edges = 0;
+  size_t from = 0;
+  for (const SilentCase& c : silent) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Call("setPttTrack", c.track_args), "null");
+    from = recorder.windows();
+    input_->Key("event0", kKeyA, kPress);
+    input_->Key("event0", kKeyA, kRelease);
+    edges += 2;
+    ASSERT_TRUE(WaitForEdges(edges));
+    EXPECT_EQ(EnableCalls().size(), edges);
+    ASSERT_TRUE(recorder.WaitForWindows(from + kQuietWindows, 10s));
+    for (double hz : {kOnHz, kOffHz}) {
+      for (bool audible : recorder.Audible(hz, from)) EXPECT_FALSE(audible) << hz << " Hz";
+    }
+  }
 
-  // Armed: mute and deafen keys stay silent, push-to-talk plays both cues.
-  ASSERT_EQ(Call("setPttTrack", R"({"trackId":"mic"})"), "null");
+  // Armed, and a "cue" that is not a bool means the default, true, whatever
+  // the last call chose: mute and deafen keys stay silent, push-to-talk plays
+  // both cues.
+  ASSERT_EQ(Call("setPttTrack", R"({"trackId":"mic","cue":"no"})"), "null");
   from = recorder.windows();
   input_->Key("event0", kKeyS, kPress);
   input_->Key("event0", kKeyS, kRelease);
@@ -420,7 +438,7 @@ TEST_F(PttHookTest, CuesOnlyForArmedPushToTalk) {
   for (double hz : {kOnHz, kOffHz}) {
     for (bool audible : recorder.Audible(hz, from)) EXPECT_FALSE(audible) << hz << " Hz";
   }
-  EXPECT_EQ(EnableCalls().size(), 2u);
+  EXPECT_EQ(EnableCalls().size(), edges);
 
   from = recorder.windows();
   input_->Key("event0", kKeyA, kPress);
