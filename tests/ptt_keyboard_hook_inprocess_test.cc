@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "corvel_ptt_gate.h"
@@ -133,6 +135,49 @@ TEST_F(PttHookInProcessTest, ParkedMainLoopDoesNotHoldUpTheGate) {
       [] { return !LogCapture::Get().LinesStartingWith("ptt_hook: pump starved").empty(); }));
   EXPECT_EQ(LogCapture::Get().LinesStartingWith("ptt_hook: ptt down dispatch hop ").size(), 1u);
   EXPECT_EQ(LogCapture::Get().LinesStartingWith("ptt_hook: ptt up dispatch hop ").size(), 1u);
+}
+
+// The gate is called with none of the module's locks held: while a gate call
+// is still running on the reader thread, "register" (which takes the lock)
+// goes through on the main thread.
+TEST_F(PttHookInProcessTest, GateRunsWithoutTheModuleLock) {
+  struct Rendezvous {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool in_gate = false;
+    bool rebound = false;
+    bool released_by_rebind = false;
+    bool gate_returned = false;
+  } rendezvous;
+  corvel_ptt_gate_set_observer(
+      [](bool, int64_t, void* data) {
+        auto* r = static_cast<Rendezvous*>(data);
+        std::unique_lock lock(r->mutex);
+        r->in_gate = true;
+        r->changed.notify_all();
+        r->released_by_rebind = r->changed.wait_for(lock, 5s, [r] { return r->rebound; });
+        r->gate_returned = true;
+        r->changed.notify_all();
+      },
+      &rendezvous);
+  Register("ptt", kHidA);
+  input_->Key("event0", kKeyA, kPress);
+  std::unique_lock lock(rendezvous.mutex);
+  ASSERT_TRUE(rendezvous.changed.wait_for(lock, 5s, [&] { return rendezvous.in_gate; }));
+  lock.unlock();
+
+  Register("mute", kHidS);
+
+  lock.lock();
+  rendezvous.rebound = true;
+  rendezvous.changed.notify_all();
+  ASSERT_TRUE(rendezvous.changed.wait_for(lock, 10s, [&] { return rendezvous.gate_returned; }));
+  corvel_ptt_gate_set_observer(nullptr, nullptr);
+  EXPECT_TRUE(rendezvous.released_by_rebind) << "\"register\" waited for the gate call to end";
+  // Deliver the edge here rather than to the next test's channel.
+  lock.unlock();
+  ASSERT_TRUE(RunLoopUntil([&] { return CallCount() >= 1; }));
+  EXPECT_EQ(Edges(), std::vector<std::string>{"keyEvent down"});
 }
 
 TEST_F(PttHookInProcessTest, SecondInitChangesNothing) {
