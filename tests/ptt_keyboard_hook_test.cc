@@ -72,7 +72,8 @@ class PttHookTest : public testing::Test {
     JsonObject* result = env_.dart().CallAndWait(kChannel, method, args_json);
     if (result == nullptr) return "no response";
     if (json_object_has_member(result, "not_implemented")) return "not implemented";
-    if (JsonObject* error = json_object_get_object_member(result, "error")) {
+    if (json_object_has_member(result, "error")) {
+      JsonObject* error = json_object_get_object_member(result, "error");
       return "error " + corvel_test::StringMember(error, "code") + ": " +
              corvel_test::StringMember(error, "message");
     }
