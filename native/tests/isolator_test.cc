@@ -337,21 +337,23 @@ TEST_F(ScriptedIsolatorTest, NonFiniteSamplesEnterDenoiserAsSilence) {
   frame[5] = std::numeric_limits<float>::quiet_NaN();
   frame[6] = std::numeric_limits<float>::infinity();
   frame[7] = -std::numeric_limits<float>::infinity();
-  frame[8] = 1e38f;  // finite, but not once scaled to 16 bits
+  frame[8] = 1e38f;   // finite, but not once scaled to 16 bits
+  frame[9] = -1e20f;  // finite even scaled, but beyond what RNNoise's arithmetic survives
+  frame[10] = 1e6f;   // far beyond full scale, still passed on unclamped
   const Frame original = frame;
   ASSERT_TRUE(isolator->process_frame(frame).ok());
   for (std::size_t i = 0; i < kFrameSamples; ++i) {
     SCOPED_TRACE(i);
-    const float expected = (i >= 5 && i <= 8) ? 0.0f : original[i] * 32768.0f;
+    const float expected = (i >= 5 && i <= 9) ? 0.0f : original[i] * 32768.0f;
     EXPECT_EQ(log_.last_input[i], expected);
   }
 }
 
-// With the real RNNoise, one bad sample used to turn every later output
-// sample of the stream into NaN.
+// With the real RNNoise, one bad sample (not a number, infinite or absurdly
+// large) used to turn later output samples of the stream into NaN.
 TEST(IsolatorTest, NonFiniteSampleDoesNotPoisonLaterFrames) {
-  for (float bad :
-       {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                    1e20f, 1e34f}) {
     SCOPED_TRACE(bad);
     Isolator isolator(IsolatorMode::Denoise);
     for (int i = 0; i < 5; ++i) {
