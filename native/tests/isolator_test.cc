@@ -223,6 +223,31 @@ TEST_F(ScriptedIsolatorTest, NanRmsCountsAsQuiet) {
   EXPECT_EQ(log_.calls, 0);
 }
 
+// One sample of 0x1.66f49ap-5 in a silent frame gives an rms of exactly
+// 0.002f, the threshold itself; the next float down gives less.
+TEST_F(ScriptedIsolatorTest, LevelGateOpensAtTheThresholdItself) {
+  struct Case {
+    const char* name;
+    float sample;
+    bool passes;
+  };
+  const Case cases[] = {
+      {"rms at the threshold", 0x1.66f49ap-5f, true},
+      {"rms just below", std::nextafter(0x1.66f49ap-5f, 0.0f), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_ = {};
+    auto isolator = Make(IsolatorMode::Denoise, {0.5f});
+    Frame frame{};
+    frame[0] = c.sample;
+    const FrameResult result = isolator->process_frame(frame);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.score(), c.passes ? 0.0f : -30.0f);
+    EXPECT_EQ(log_.calls, c.passes ? 1 : 0);
+  }
+}
+
 TEST(IsolatorTest, BypassReturnsLoudFrameBitForBit) {
   Isolator isolator(IsolatorMode::Bypass);
   Frame frame = LoudFrame(3.0f);  // far beyond full scale
