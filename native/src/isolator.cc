@@ -40,12 +40,17 @@ float Rms(std::span<const float> frame) {
 }
 
 // A NaN or infinity that reaches RNNoise poisons its recurrent state for
-// good: every later output of the stream would be NaN. Such samples, and
-// finite ones that overflow on scaling, go in as silence.
+// good: every later output of the stream would be NaN. So does a finite
+// sample large enough to overflow RNNoise's own arithmetic (one sample of 1e18
+// already does). Such samples go in as silence; anything up to this bound,
+// about 180 dB above full scale, goes in unclamped.
+constexpr float kLargestDenoiserInput = 1e9f;
+
 void ScaleIn(std::span<const float> frame, std::span<float, kFrameSamples> input) {
   for (std::size_t i = 0; i < kFrameSamples; ++i) {
-    const float scaled = frame[i] * kToDenoiserScale;
-    input[i] = std::isfinite(scaled) ? scaled : 0.0f;
+    // Written so that NaN fails the test too.
+    const bool usable = std::fabs(frame[i]) <= kLargestDenoiserInput;
+    input[i] = usable ? frame[i] * kToDenoiserScale : 0.0f;
   }
 }
 

@@ -162,6 +162,12 @@ class StdoutCapture {
     }
   }
 
+  // Whether anything was printed that NextLine has not returned yet.
+  bool HasMoreOutput() {
+    pollfd readable{read_end_, POLLIN, 0};
+    return !pending_.empty() || ::poll(&readable, 1, /*timeout=*/0) == 1;
+  }
+
  private:
   int saved_ = -1;
   int read_end_ = -1;

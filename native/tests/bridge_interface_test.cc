@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,22 @@ TEST_F(BridgeInterfaceTest, OperationsGiveBackTheRequestCount) {
   EXPECT_EQ(Handles().CountOf(handle), std::nullopt);
 }
 
+// What the post function found of one handle when the result came: by then
+// the operation must have given back its count and its reference.
+struct SeenAtPost {
+  std::uint64_t handle = 0;
+  std::weak_ptr<SharedIsolator> object;
+  bool count_gone = false;
+  bool object_gone = false;
+};
+SeenAtPost g_seen_at_post;
+
+bool PostAfterLookingAtTheHandle(Dart_Port port, Dart_CObject* object) {
+  g_seen_at_post.count_gone = !Handles().CountOf(g_seen_at_post.handle).has_value();
+  g_seen_at_post.object_gone = g_seen_at_post.object.expired();
+  return FakeDartVm::Post(port, object);
+}
+
 // The Dart side lets go of its handle while a frame for it is still queued:
 // the frame still runs, and the operation's own release destroys the object.
 TEST_F(BridgeInterfaceTest, ObjectOutlivesTheLastReleaseWhileAnOperationHoldsIt) {
@@ -166,6 +183,8 @@ TEST_F(BridgeInterfaceTest, ObjectOutlivesTheLastReleaseWhileAnOperationHoldsIt)
   std::shared_ptr<SharedIsolator> shared =
       std::static_pointer_cast<SharedIsolator>(Handles().Resolve(handle));
   std::weak_ptr<SharedIsolator> watch = shared;
+  g_seen_at_post = {.handle = handle, .object = watch};
+  quiro_bridge_store_post_function(&PostAfterLookingAtTheHandle);
   const Dart_Port port = NewPort();
   {
     std::lock_guard hold_the_worker(shared->mutex);
@@ -178,8 +197,11 @@ TEST_F(BridgeInterfaceTest, ObjectOutlivesTheLastReleaseWhileAnOperationHoldsIt)
   auto result = FakeDartVm::Get().NextOn(port);
   ASSERT_TRUE(result);
   EXPECT_EQ(ReadFrameReply<float>(result->bytes()).kind, 0);
+  // Given back before the result was posted, not merely by the time it is read.
+  EXPECT_TRUE(g_seen_at_post.count_gone);
+  EXPECT_TRUE(g_seen_at_post.object_gone);
   EXPECT_EQ(Handles().CountOf(handle), std::nullopt);
-  EXPECT_TRUE(watch.expired());  // Released before the result was posted.
+  EXPECT_TRUE(watch.expired());
 }
 
 // ---- Dart objects, with a fake API table ----

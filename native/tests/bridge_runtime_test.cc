@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <latch>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -228,6 +230,50 @@ void DispatchEcho(Dart_Port port, std::int32_t value) {
   DispatchAsync(&DecodeEcho, port, buffer, 4, 4);
 }
 
+// Keeps every worker inside a job of its own until released. Once all have
+// arrived, each has finished whatever it ran before, delivery included.
+struct WorkerHold {
+  explicit WorkerHold(std::ptrdiff_t workers) : arrived(workers) {}
+  std::latch arrived;
+  std::latch released{1};
+};
+// Handed to the jobs as they are decoded; each job keeps its own reference
+// until it is done waiting.
+std::shared_ptr<WorkerHold> g_worker_hold;
+
+class HoldWorker final : public Operation {
+ public:
+  explicit HoldWorker(WireReader&) : hold_(g_worker_hold) {}
+  WireWriter Run() override {
+    hold_->arrived.count_down();
+    hold_->released.wait();
+    return WireWriter();
+  }
+
+ private:
+  std::shared_ptr<WorkerHold> hold_;
+};
+
+std::unique_ptr<Operation> DecodeHoldWorker(WireReader& body) {
+  return std::make_unique<HoldWorker>(body);
+}
+
+// Runs `check` while every worker is idle and held; their own (empty)
+// results, one per worker, are delivered once `check` returns.
+template <typename Check>
+void WithWorkersHeld(Check check) {
+  const auto workers = static_cast<std::ptrdiff_t>(WorkerCount());
+  const auto hold = std::make_shared<WorkerHold>(workers);
+  g_worker_hold = hold;
+  for (std::ptrdiff_t i = 0; i < workers; ++i) {
+    DispatchAsync(&DecodeHoldWorker, 1, BufferNew(0), 0, 0);
+  }
+  g_worker_hold.reset();
+  hold->arrived.wait();
+  check();
+  hold->released.count_down();
+}
+
 class BridgeDeliveryTest : public ::testing::Test {
  protected:
   void SetUp() override { StorePostFunction(&FakeDartVm::Post); }
@@ -270,15 +316,23 @@ TEST_F(BridgeDeliveryTest, RefusedResultIsFreedAndReported) {
   DispatchEcho(6, 2);
   EXPECT_EQ(stdout_lines.NextLine(), kPostFailedLine);
   EXPECT_EQ(stdout_lines.NextLine(), kPostFailedLine);
-  EXPECT_EQ(FakeDartVm::Get().refused(), 2);
-  EXPECT_EQ(LiveResultBuffers(), 0);
+  WithWorkersHeld([&] {
+    EXPECT_FALSE(stdout_lines.HasMoreOutput());  // One line per result, no more.
+    EXPECT_EQ(FakeDartVm::Get().refused(), 2);
+    EXPECT_EQ(LiveResultBuffers(), 0);
+  });
+  for (std::size_t i = 0; i < WorkerCount(); ++i) stdout_lines.NextLine();  // the held jobs'
 }
 
 TEST(BridgeNoPostFunctionTest, EachResultIsDroppedWithOneLine) {
   StdoutCapture stdout_lines;
   for (int i = 0; i < 3; ++i) DispatchEcho(i, i);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(stdout_lines.NextLine(), kPostFailedLine);
-  EXPECT_EQ(LiveResultBuffers(), 0);
+  WithWorkersHeld([&] {
+    EXPECT_FALSE(stdout_lines.HasMoreOutput());  // One line per result, no more.
+    EXPECT_EQ(LiveResultBuffers(), 0);
+  });
+  for (std::size_t i = 0; i < WorkerCount(); ++i) stdout_lines.NextLine();  // the held jobs'
 }
 
 TEST(BridgeDispatchDeathTest, DeclaredLengthMustMatchTheBody) {

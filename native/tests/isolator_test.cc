@@ -223,6 +223,31 @@ TEST_F(ScriptedIsolatorTest, NanRmsCountsAsQuiet) {
   EXPECT_EQ(log_.calls, 0);
 }
 
+// One sample of 0x1.66f49ap-5 in a silent frame gives an rms of exactly
+// 0.002f, the threshold itself; the next float down gives less.
+TEST_F(ScriptedIsolatorTest, LevelGateOpensAtTheThresholdItself) {
+  struct Case {
+    const char* name;
+    float sample;
+    bool passes;
+  };
+  const Case cases[] = {
+      {"rms at the threshold", 0x1.66f49ap-5f, true},
+      {"rms just below", std::nextafter(0x1.66f49ap-5f, 0.0f), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_ = {};
+    auto isolator = Make(IsolatorMode::Denoise, {0.5f});
+    Frame frame{};
+    frame[0] = c.sample;
+    const FrameResult result = isolator->process_frame(frame);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.score(), c.passes ? 0.0f : -30.0f);
+    EXPECT_EQ(log_.calls, c.passes ? 1 : 0);
+  }
+}
+
 TEST(IsolatorTest, BypassReturnsLoudFrameBitForBit) {
   Isolator isolator(IsolatorMode::Bypass);
   Frame frame = LoudFrame(3.0f);  // far beyond full scale
@@ -337,21 +362,23 @@ TEST_F(ScriptedIsolatorTest, NonFiniteSamplesEnterDenoiserAsSilence) {
   frame[5] = std::numeric_limits<float>::quiet_NaN();
   frame[6] = std::numeric_limits<float>::infinity();
   frame[7] = -std::numeric_limits<float>::infinity();
-  frame[8] = 1e38f;  // finite, but not once scaled to 16 bits
+  frame[8] = 1e38f;   // finite, but not once scaled to 16 bits
+  frame[9] = -1e20f;  // finite even scaled, but beyond what RNNoise's arithmetic survives
+  frame[10] = 1e6f;   // far beyond full scale, still passed on unclamped
   const Frame original = frame;
   ASSERT_TRUE(isolator->process_frame(frame).ok());
   for (std::size_t i = 0; i < kFrameSamples; ++i) {
     SCOPED_TRACE(i);
-    const float expected = (i >= 5 && i <= 8) ? 0.0f : original[i] * 32768.0f;
+    const float expected = (i >= 5 && i <= 9) ? 0.0f : original[i] * 32768.0f;
     EXPECT_EQ(log_.last_input[i], expected);
   }
 }
 
-// With the real RNNoise, one bad sample used to turn every later output
-// sample of the stream into NaN.
+// With the real RNNoise, one bad sample (not a number, infinite or absurdly
+// large) used to turn later output samples of the stream into NaN.
 TEST(IsolatorTest, NonFiniteSampleDoesNotPoisonLaterFrames) {
-  for (float bad :
-       {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                    1e20f, 1e34f}) {
     SCOPED_TRACE(bad);
     Isolator isolator(IsolatorMode::Denoise);
     for (int i = 0; i < 5; ++i) {
