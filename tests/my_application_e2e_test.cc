@@ -130,6 +130,7 @@ TEST(MyApplicationE2eTest, SecondLaunchRepresentsTheFirstWindowAndExits) {
   // answering on its channel.
   EXPECT_NE(env.dart().CallAndWait("corvel/activity", "getRunningProcessNames"), nullptr);
   EXPECT_FALSE(shown.corvel->exited());
+  EXPECT_TRUE(HasNoLoggedProblems(shown.corvel->Stderr()));
   EXPECT_EQ(env.dart().connections(), 1u);
   EXPECT_EQ(env.dart().EventsNamed("started").size(), 1u);
   EXPECT_EQ(env.dart().EventsNamed("registrar").size(), 19u);
