@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "host_harness.h"
+#include "log_capture.h"
 
 namespace {
 
 using corvel_test::DartDriver;
+using corvel_test::LogCapture;
 using corvel_test::TempDir;
 using flutter_standin::CallFromDart;
 using flutter_standin::DartCallRecorder;
@@ -54,6 +56,42 @@ TEST(FlutterStandinTest, SecondResponseToOneCallIsRefused) {
   EXPECT_NE(second_error, nullptr);
   // The caller got the first response, not the refused one.
   EXPECT_TRUE(FL_IS_METHOD_SUCCESS_RESPONSE(response));
+}
+
+// A call that a handler drops without answering leaves the Dart side waiting for ever; the
+// embedder reports it once the call is released, and only then.
+TEST(FlutterStandinTest, CallReleasedWithoutResponseIsReported) {
+  struct Case {
+    const char* label;
+    FlMethodChannelMethodCallHandler handler;
+    bool reported;
+  };
+  const Case cases[] = {
+      {.label = "answered", .handler = EchoHandler, .reported = false},
+      {.label = "dropped",
+       .handler = [](FlMethodChannel*, FlMethodCall*, gpointer) {},
+       .reported = true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    g_autoptr(FlEngine) engine = flutter_standin::NewTestEngine();
+    g_autoptr(FlMethodChannel) channel = NewChannel(engine, "test/answer");
+    fl_method_channel_set_method_call_handler(channel, c.handler, nullptr, nullptr);
+    LogCapture log(G_LOG_LEVEL_MASK, LogCapture::Scope::kAllDomains);
+    // The dropped call never gets a response; a short wait for it is enough.
+    g_autoptr(FlMethodResponse) response =
+        CallFromDart(fl_engine_get_binary_messenger(engine), "test/answer", "quiet", nullptr,
+                     flutter_standin::ReplyLink::kOpen, c.reported ? 50 : 5000);
+    EXPECT_EQ(response == nullptr, c.reported);
+    if (!c.reported) {
+      EXPECT_TRUE(log.lines().empty());
+      continue;
+    }
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].level, G_LOG_LEVEL_CRITICAL);
+    EXPECT_NE(log.lines()[0].message.find("\"quiet\""), std::string::npos)
+        << log.lines()[0].message;
+  }
 }
 
 TEST(FlutterStandinTest, CallOnChannelWithoutHandlerIsNotImplemented) {

@@ -126,8 +126,11 @@ TEST(MyApplicationE2eTest, SecondLaunchRepresentsTheFirstWindowAndExits) {
     return probe.IsOnScreen(window) && probe.IsAbove(window, cover);
   })) << "the first instance's window was not presented again";
 
-  // The first instance only re-presented its window: one engine, one registration.
+  // The first instance only re-presented its window: one engine, one registration, still
+  // answering on its channel.
+  EXPECT_NE(env.dart().CallAndWait("corvel/activity", "getRunningProcessNames"), nullptr);
   EXPECT_FALSE(shown.corvel->exited());
+  EXPECT_TRUE(HasNoLoggedProblems(shown.corvel->Stderr()));
   EXPECT_EQ(env.dart().connections(), 1u);
   EXPECT_EQ(env.dart().EventsNamed("started").size(), 1u);
   EXPECT_EQ(env.dart().EventsNamed("registrar").size(), 19u);
@@ -153,7 +156,9 @@ TEST(MyApplicationE2eTest, UnreachableSessionBusRunsAsNonUniqueApplication) {
       {.env = {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + env.dir().Child("no-bus")}}});
   ASSERT_TRUE(corvel);
   EXPECT_NE(env.dart().WaitForEvent("first_frame"), nullptr);
+  EXPECT_NE(env.dart().CallAndWait("corvel/activity", "getRunningProcessNames"), nullptr);
   EXPECT_FALSE(corvel->exited());
+  EXPECT_TRUE(HasNoLoggedProblems(corvel->Stderr()));
 }
 
 TEST(MyApplicationE2eTest, GdkBackendSetByTheUserStands) {

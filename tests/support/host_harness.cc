@@ -171,9 +171,14 @@ ChildProcess::~ChildProcess() {
 
 std::optional<int> ChildProcess::WaitForExit(unsigned timeout_ms) {
   if (!RunUntil([this] { return !*running_; }, timeout_ms)) return std::nullopt;
-  exited_ = true;
   if (!g_subprocess_get_if_exited(process_)) return std::nullopt;
   return g_subprocess_get_exit_status(process_);
+}
+
+bool ChildProcess::exited() {
+  while (g_main_context_iteration(nullptr, FALSE)) {
+  }
+  return !*running_;
 }
 
 int ChildProcess::pid() const {

@@ -74,7 +74,8 @@ class ChildProcess {
   // Waits for the process to end; its wait status as an exit code, or nullopt on timeout or
   // when it died from a signal.
   std::optional<int> WaitForExit(unsigned timeout_ms = kDefaultTimeoutMs);
-  bool exited() const { return exited_; }
+  // Whether the process has ended, as far as the events already pending tell; does not wait.
+  bool exited();
   int pid() const;
   void Signal(int signal_number);
   // What the process wrote to standard error so far.
@@ -88,7 +89,6 @@ class ChildProcess {
   GSubprocess* process_;
   std::string stdout_path_;
   std::string stderr_path_;
-  bool exited_ = false;
   // True until the process ends; shared with the pending wait, which may outlive this object.
   std::shared_ptr<bool> running_;
 };

@@ -18,6 +18,11 @@ G_DEFINE_TYPE(FlMethodCall, fl_method_call, G_TYPE_OBJECT)
 
 static void fl_method_call_dispose(GObject* object) {
   FlMethodCall* self = FL_METHOD_CALL(object);
+  // A handler that drops a call leaves the Dart side waiting for ever: say so loudly. `name` is
+  // cleared by the first dispose, so a second one stays quiet.
+  if (!self->responded && self->name != nullptr) {
+    g_critical("Method call \"%s\" was released without a response", self->name);
+  }
   g_clear_pointer(&self->name, g_free);
   g_clear_pointer(&self->args, fl_value_unref);
   if (self->reply_destroy != nullptr) {
