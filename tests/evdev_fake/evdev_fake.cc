@@ -33,10 +33,13 @@ std::string EnterPrivateMountNamespace() {
   // the mount on it is private, the empty folder itself stays.
   if (mkdir(kInputDir, 0755) != 0 && errno != EEXIST) return ErrnoText("mkdir /dev/input");
   if (unshare(CLONE_NEWNS) != 0) return ErrnoText("unshare(CLONE_NEWNS)");
-  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return ErrnoText("making mounts private");
+  // Private before anything is mounted, or the fake would propagate to the
+  // machine's own /dev/input. Only mount points can be made private: /dev
+  // usually is one, "/" is not inside a chroot.
+  for (const char* mount_point : {"/dev", "/"}) {
+    if (mount("none", mount_point, nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) return "";
   }
-  return "";
+  return ErrnoText("making mounts private");
 }
 
 std::string ShimLibraryPath() { return CORVEL_EVDEV_SHIM_PATH; }
